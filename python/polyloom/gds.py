@@ -1,0 +1,80 @@
+"""Writing components to GDS files, keeping the hierarchy."""
+
+from __future__ import annotations
+
+import math
+import os
+import uuid
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import gdstk
+
+if TYPE_CHECKING:
+    from polyloom.component import Component
+
+UNIT = 1e-6  # one micrometre
+PRECISION = 1e-9  # one nanometre
+
+
+def _unique_cell_names(components: list[Component]) -> dict[int, str]:
+    """A distinct GDS cell name per component; later namesakes get a "$n" suffix."""
+    names: dict[int, str] = {}
+    taken: set[str] = set()
+    for component in components:
+        name = component.name
+        if name in taken:
+            n = 1
+            while f"{name}${n}" in taken:
+                n += 1
+            name = f"{name}${n}"
+        taken.add(name)
+        names[id(component)] = name
+    return names
+
+
+def to_library(top: Component) -> gdstk.Library:
+    """A gdstk library holding one cell per distinct component of the hierarchy."""
+    components = top._hierarchy()
+    names = _unique_cell_names(components)
+    library = gdstk.Library(unit=UNIT, precision=PRECISION)
+    cells = {id(component): gdstk.Cell(names[id(component)]) for component in components}
+    for component in components:
+        cell = cells[id(component)]
+        for polygon in component._polygons:
+            cell.add(polygon.copy())
+        for inst in component._insts:
+            cell.add(
+                gdstk.Reference(
+                    cells[id(inst.component)],
+                    origin=(inst.x, inst.y),
+                    rotation=math.radians(inst.rotation),
+                    x_reflection=inst.mirror,
+                )
+            )
+        library.add(cell)
+    return library
+
+
+def write_gds(top: Component, path: Any) -> Path:
+    """Write `top` and everything below it to `path`, atomically.
+
+    The file is written to a temporary file in the same folder and moved into
+    place, so a failure never leaves a half-written file behind.
+    """
+    target = Path(path)
+    if target.parent and not target.parent.exists():
+        raise FileNotFoundError(f"Folder {str(target.parent)!r} does not exist")
+    library = to_library(top)
+    # A fresh name (not mkstemp) so the file gets the usual permissions.
+    temp_name = str(target.parent / f".{target.name}.{uuid.uuid4().hex}.tmp")
+    try:
+        library.write_gds(temp_name)
+        os.replace(temp_name, target)
+    except BaseException:
+        try:
+            os.unlink(temp_name)
+        except FileNotFoundError:
+            pass
+        raise
+    return target

@@ -1,0 +1,157 @@
+"""Ports: named, oriented connection points of a component."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
+from typing import Any, overload
+
+from polyloom.geometry import as_xy, clean, transform_angle, transform_point
+
+Layer = tuple[int, int]
+
+
+def as_layer(layer: Any) -> Layer:
+    """A (layer, datatype) pair from a pair or a bare layer number."""
+    if isinstance(layer, int) and not isinstance(layer, bool):
+        return (layer, 0)
+    try:
+        number, datatype = layer
+        return (int(number), int(datatype))
+    except (TypeError, ValueError):
+        raise ValueError(f"Expected a (layer, datatype) pair, got {layer!r}") from None
+
+
+@dataclass(frozen=True)
+class Port:
+    """An immutable port: name, centre (x, y) in micrometres, orientation in degrees.
+
+    The orientation is the direction the port faces, pointing out of the
+    component: 0 east, 90 north, 180 west, 270 south. It may be None for
+    ports without a direction (some electrical ports).
+    """
+
+    name: str
+    center: tuple[float, float]
+    orientation: float | None
+    width: float = 0.5
+    layer: Layer = field(default=(1, 0))
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.name, str) or not self.name:
+            raise ValueError(f"Port name must be a non-empty string, got {self.name!r}")
+        object.__setattr__(self, "center", as_xy(self.center, f"port {self.name!r}"))
+        if self.orientation is not None:
+            object.__setattr__(self, "orientation", float(self.orientation))
+        object.__setattr__(self, "width", float(self.width))
+        object.__setattr__(self, "layer", as_layer(self.layer))
+
+    def __str__(self) -> str:
+        return self.name
+
+    @property
+    def x(self) -> float:
+        return self.center[0]
+
+    @property
+    def y(self) -> float:
+        return self.center[1]
+
+    def copy(self, **changes: Any) -> Port:
+        """A new port with some fields replaced."""
+        values = {
+            "name": self.name,
+            "center": self.center,
+            "orientation": self.orientation,
+            "width": self.width,
+            "layer": self.layer,
+        }
+        values.update(changes)
+        return Port(**values)
+
+    def transformed(
+        self,
+        origin: tuple[float, float] = (0.0, 0.0),
+        rotation: float = 0.0,
+        mirror: bool = False,
+    ) -> Port:
+        """This port mirrored across x (if asked), rotated about (0, 0), then moved."""
+        return Port(
+            self.name,
+            transform_point(self.center, origin, rotation, mirror),
+            transform_angle(self.orientation, rotation, mirror),
+            self.width,
+            self.layer,
+        )
+
+    def moved(self, dx: float, dy: float) -> Port:
+        return self.copy(center=(clean(self.center[0] + dx), clean(self.center[1] + dy)))
+
+
+class Ports:
+    """An ordered, read-only collection of ports.
+
+    Iterating yields `Port` objects in the order they were added; indexing by
+    name (or by position) and `in` by name (or by port) work as well.
+    """
+
+    __slots__ = ("_ports", "_owner")
+
+    def __init__(self, ports: Iterable[Port] | dict[str, Port] = (), owner: str = "") -> None:
+        if isinstance(ports, dict):
+            self._ports: dict[str, Port] = ports
+        else:
+            self._ports = {}
+            for port in ports:
+                self._ports[port.name] = port
+        self._owner = owner
+
+    def __iter__(self) -> Iterator[Port]:
+        return iter(list(self._ports.values()))
+
+    def __len__(self) -> int:
+        return len(self._ports)
+
+    def __bool__(self) -> bool:
+        return bool(self._ports)
+
+    @overload
+    def __getitem__(self, key: str) -> Port: ...
+    @overload
+    def __getitem__(self, key: int) -> Port: ...
+    def __getitem__(self, key: str | int) -> Port:
+        if isinstance(key, int):
+            return list(self._ports.values())[key]
+        try:
+            return self._ports[key]
+        except KeyError:
+            where = f" of {self._owner}" if self._owner else ""
+            available = ", ".join(self._ports) or "none"
+            raise KeyError(f"Port {key!r} not found{where}; available: {available}") from None
+
+    def __contains__(self, key: object) -> bool:
+        if isinstance(key, Port):
+            return self._ports.get(key.name) == key
+        return key in self._ports
+
+    def get(self, name: str, default: Port | None = None) -> Port | None:
+        return self._ports.get(name, default)
+
+    def names(self) -> list[str]:
+        return list(self._ports)
+
+    keys = names
+
+    def values(self) -> list[Port]:
+        return list(self._ports.values())
+
+    def items(self) -> list[tuple[str, Port]]:
+        return list(self._ports.items())
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, Ports):
+            return list(self._ports.items()) == list(other._ports.items())
+        return NotImplemented
+
+    def __repr__(self) -> str:
+        return f"Ports({list(self._ports.values())!r})"

@@ -1,0 +1,188 @@
+"""Building components from pic netlists (mappings, YAML text or .pic.yml files)."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Any
+
+import yaml
+
+from polyloom.component import Component, Instance
+from polyloom.pdk import Pdk, current_pdk
+from polyloom.port import Port
+from polyloom.routing import route_manhattan
+
+PLACEMENT_KEYS = ("x", "y", "rotation", "mirror", "dx", "dy")
+
+
+def load_netlist(netlist: Any) -> Any:
+    """The netlist as a Python value: mappings pass through, paths and YAML text are read."""
+    if isinstance(netlist, Path):
+        return yaml.safe_load(netlist.read_text())
+    if isinstance(netlist, str):
+        stripped = netlist.strip()
+        if "\n" not in stripped and stripped.endswith((".yml", ".yaml")):
+            path = Path(stripped)
+            if not path.is_file():
+                raise FileNotFoundError(f"Netlist file {stripped!r} does not exist")
+            return yaml.safe_load(path.read_text())
+        return yaml.safe_load(netlist)
+    return netlist
+
+
+def split_ref(ref: Any) -> tuple[str, str]:
+    """Split an instance-port reference "inst,port" into its two parts."""
+    if not isinstance(ref, str) or len(ref.split(",")) != 2:
+        raise ValueError(f"Invalid instance-port reference {ref!r}: expected 'instance,port'")
+    instance, port = ref.split(",")
+    return instance.strip(), port.strip()
+
+
+class _Builder:
+    def __init__(self, component: Component, pdk: Pdk) -> None:
+        self.component = component
+        self.pdk = pdk
+        self.instances: dict[str, Instance] = {}
+
+    def instance(self, name: Any) -> Instance:
+        inst = self.instances.get(name)
+        if inst is None:
+            available = ", ".join(self.instances) or "none"
+            raise ValueError(f"Instance {name!r} not found; available: {available}")
+        return inst
+
+    def port(self, ref: Any) -> tuple[Instance, Port]:
+        instance_name, port_name = split_ref(ref)
+        inst = self.instance(instance_name)
+        port = inst.ports.get(port_name)
+        if port is None:
+            available = ", ".join(inst.ports.names()) or "none"
+            raise ValueError(
+                f"Port {port_name!r} not found on instance {instance_name!r} "
+                f"(component {inst.component.name!r}); available: {available}"
+            )
+        return inst, port
+
+    def add_instances(self, records: Any) -> None:
+        for name, record in _mapping(records, "instances").items():
+            if not isinstance(name, str) or not name:
+                raise ValueError(f"Instance names must be non-empty strings, got {name!r}")
+            if "," in name:
+                raise ValueError(f"Instance name {name!r} must not contain a comma")
+            if isinstance(record, str):
+                component_name, settings = record, {}
+            elif isinstance(record, Mapping):
+                if "component" not in record:
+                    raise ValueError(f"Instance {name!r} has no 'component'")
+                component_name = record["component"]
+                settings = _mapping(record.get("settings"), f"settings of instance {name!r}")
+            else:
+                raise ValueError(
+                    f"Instance {name!r} must be a component name or a mapping, "
+                    f"got {type(record).__name__}"
+                )
+            child = self.pdk.get_component(component_name, **settings)
+            self.instances[name] = self.component.add_ref(child, name)
+
+    def place(self, placements: Any) -> None:
+        for name, placement in _mapping(placements, "placements").items():
+            inst = self.instance(name)
+            values = _mapping(placement, f"placement of instance {name!r}")
+            for key in values:
+                if key not in PLACEMENT_KEYS:
+                    raise ValueError(
+                        f"Unknown placement key {key!r} for instance {name!r}; "
+                        f"expected any of: {', '.join(PLACEMENT_KEYS)}"
+                    )
+            mirror = values.get("mirror", False)
+            if not isinstance(mirror, bool):
+                raise ValueError(
+                    f"Placement mirror of instance {name!r} must be true or false, got {mirror!r}"
+                )
+            inst.mirror = mirror
+            inst.rotation = _number(values, "rotation", name)
+            inst.x = _number(values, "x", name)
+            inst.y = _number(values, "y", name)
+            inst.move(_number(values, "dx", name), _number(values, "dy", name))
+
+    def connect(self, connections: Any) -> None:
+        for first, second in _mapping(connections, "connections").items():
+            _, fixed = self.port(first)
+            moving, _ = self.port(second)
+            moving.connect(split_ref(second)[1], fixed)
+
+    def route(self, routes: Any) -> None:
+        for route_name, record in _mapping(routes, "routes").items():
+            route = _mapping(record, f"route {route_name!r}")
+            settings = dict(_mapping(route.get("settings"), f"settings of route {route_name!r}"))
+            cross_section = settings.pop("cross_section", None)
+            radius = settings.pop("radius", None)
+            if settings:
+                raise ValueError(
+                    f"Unknown settings for route {route_name!r}: {', '.join(map(str, settings))}"
+                )
+            links = _mapping(route.get("links"), f"links of route {route_name!r}")
+            for index, (first, second) in enumerate(links.items()):
+                _, start = self.port(first)
+                _, end = self.port(second)
+                route_manhattan(
+                    self.component,
+                    start,
+                    end,
+                    cross_section=cross_section,
+                    radius=radius,
+                    name_prefix=f"route_{route_name}_{index}",
+                    pdk=self.pdk,
+                )
+
+    def expose(self, ports: Any) -> None:
+        for name, ref in _mapping(ports, "ports").items():
+            if not isinstance(name, str) or not name:
+                raise ValueError(f"Port names must be non-empty strings, got {name!r}")
+            _, port = self.port(ref)
+            self.component.add_port(name, port=port)
+
+
+def _mapping(value: Any, what: str) -> Mapping[Any, Any]:
+    if value is None:
+        return {}
+    if not isinstance(value, Mapping):
+        raise ValueError(
+            f"{what[0].upper()}{what[1:]} must be a mapping, got {type(value).__name__}"
+        )
+    return value
+
+
+def _number(values: Mapping[str, Any], key: str, instance: str) -> float:
+    value = values.get(key, 0.0)
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValueError(
+            f"Placement {key} of instance {instance!r} must be a number, got {value!r}"
+        )
+    return float(value)
+
+
+def from_yaml(netlist: Any, name: str | None = None) -> Component:
+    """Build a component from a pic netlist.
+
+    `netlist` is a mapping, YAML text, or the path of a .pic.yml file. The
+    instances keep the netlist's names; placements are applied first, then
+    connections (the second instance of each moves onto the first), then
+    routes, then the exposed ports. `name` (or the netlist's "name") names
+    the component. Nothing is written to disk.
+    """
+    data = load_netlist(netlist)
+    if not isinstance(data, Mapping):
+        raise ValueError(f"Netlist must be a mapping, got {type(data).__name__}")
+    component_name = name if name is not None else data.get("name")
+    if component_name is not None and not isinstance(component_name, str):
+        raise ValueError(f"Netlist name must be a string, got {component_name!r}")
+    component = Component(component_name or None)
+    builder = _Builder(component, current_pdk())
+    builder.add_instances(data.get("instances"))
+    builder.place(data.get("placements"))
+    builder.connect(data.get("connections"))
+    builder.route(data.get("routes"))
+    builder.expose(data.get("ports"))
+    return component

@@ -1,0 +1,64 @@
+"""Merging nets into point-to-point connections."""
+
+import pytest
+from netweave.netlist import _nets_to_connections
+
+
+@pytest.mark.parametrize(
+    ("nets", "connections", "expected"),
+    [
+        ([], {}, {}),
+        ([["a,o1", "b,o1"]], {}, {"a,o1": "b,o1"}),
+        ([["c,o1", "d,o2"]], {"a,o1": "b,o1"}, {"a,o1": "b,o1", "c,o1": "d,o2"}),
+        ([["b,o1", "a,o1"]], {"a,o1": "b,o1"}, {"a,o1": "b,o1"}),  # same pair reversed
+        ([["a,o1", "b,o1"], ["a,o1", "b,o1"]], {}, {"a,o1": "b,o1"}),
+        ([{"ports": ["x,e1", "y,e1"]}], {}, {"x,e1": "y,e1"}),
+        ([["lonely,o1"]], {}, {}),
+    ],
+)
+def test_merge(nets, connections, expected):
+    result = _nets_to_connections(nets, connections)
+    assert result == expected
+    assert list(result) == list(expected)
+    assert all(type(k) is str and type(v) is str for k, v in result.items())
+
+
+def test_inputs_are_not_changed():
+    nets = [["a,o1", "b,o1"]]
+    connections = {"c,o1": "d,o1"}
+    result = _nets_to_connections(nets, connections)
+    assert result is not connections
+    assert (nets, connections) == ([["a,o1", "b,o1"]], {"c,o1": "d,o1"})
+
+
+@pytest.mark.parametrize(
+    ("nets", "connections", "message"),
+    [
+        (
+            [["mmi1,o2", "s1,o1", "s2,o1"]],
+            {},
+            "Port 'mmi1,o2' is used by more than one connection: "
+            "'mmi1,o2'->'s1,o1' and 'mmi1,o2'->'s2,o1'",
+        ),
+        (
+            [["s2,o1", "mmi1,o2"]],
+            {"mmi1,o2": "s1,o1"},
+            "Port 'mmi1,o2' is used by more than one connection: "
+            "'mmi1,o2'->'s1,o1' and 's2,o1'->'mmi1,o2'",
+        ),
+        (
+            [],
+            {"a,o1": "b,o1", "c,o1": "b,o1"},
+            "Port 'b,o1' is used by more than one connection: 'a,o1'->'b,o1' and 'c,o1'->'b,o1'",
+        ),
+        (
+            [["a-o1", "b,o1"]],
+            {},
+            "Invalid instance-port reference 'a-o1' in net: expected 'instance,port'",
+        ),
+    ],
+)
+def test_conflicts_name_the_port(nets, connections, message):
+    with pytest.raises(ValueError) as err:
+        _nets_to_connections(nets, connections)
+    assert str(err.value) == message

@@ -1,0 +1,100 @@
+"""GDS output: hierarchy, layers and transforms survive a round trip; writes are atomic."""
+
+import math
+import os
+
+import gdstk
+import klayout.db as kdb
+import polyloom as pl
+import polyloom.gds
+import pytest
+
+
+def _leaf(name: str, layer: tuple[int, int]) -> pl.Component:
+    c = pl.Component(name)
+    c.add_polygon([(0, 0), (4, 0), (4, 1), (0, 1)], layer)
+    c.add_port("o1", (0, 0.5), 180)
+    return c
+
+
+def _hierarchy() -> pl.Component:
+    top = pl.Component("top")
+    leaf = _leaf("leaf", (1, 0))
+    top.add_ref(leaf, "a").move((10, 0))
+    turned = top.add_ref(leaf, "b")
+    turned.rotate(90)
+    turned.mirror_x()
+    top.add_ref(_leaf("metal", (45, 0)), "m").move((0, 20))
+    top.add_polygon([(0, 0), (1, 0), (1, 1)], (66, 0))
+    return top
+
+
+def test_gdstk_reads_cells_references_and_transforms(tmp_path):
+    path = tmp_path / "top.gds"
+    _hierarchy().write_gds(path)
+    library = gdstk.read_gds(str(path))
+    assert (library.unit, library.precision) == (1e-6, 1e-9)
+    cells = {cell.name: cell for cell in library.cells}
+    assert sorted(cells) == ["leaf", "metal", "top"]
+    refs = {
+        (ref.cell.name, ref.origin, round(math.degrees(ref.rotation)), ref.x_reflection)
+        for ref in cells["top"].references
+    }
+    assert refs == {
+        ("leaf", (10.0, 0.0), 0, False),
+        ("leaf", (0.0, 0.0), 270, True),
+        ("metal", (0.0, 20.0), 0, False),
+    }
+    assert [(p.layer, p.datatype) for p in cells["top"].polygons] == [(66, 0)]
+
+
+def test_klayout_reads_top_cell_layers_and_bbox(tmp_path):
+    path = tmp_path / "top.gds"
+    top = _hierarchy()
+    top.write_gds(str(path))
+    layout = kdb.Layout()
+    layout.read(str(path))
+    assert layout.top_cell().name == "top"
+    assert sorted((info.layer, info.datatype) for info in layout.layer_infos()) == [
+        (1, 0),
+        (45, 0),
+        (66, 0),
+    ]
+    box = layout.top_cell().dbbox()
+    assert [box.left, box.bottom, box.right, box.top] == top.bbox.ravel().tolist()
+
+
+def test_distinct_components_with_one_name_get_unique_cell_names(tmp_path):
+    top = pl.Component("top")
+    top << _leaf("twin", (1, 0))
+    top << _leaf("twin", (3, 0))
+    path = tmp_path / "twins.gds"
+    top.write_gds(path)
+    assert sorted(cell.name for cell in gdstk.read_gds(str(path)).cells) == [
+        "top",
+        "twin",
+        "twin$1",
+    ]
+
+
+def test_failed_write_leaves_existing_file_and_no_temp_file(tmp_path, monkeypatch):
+    path = tmp_path / "keep.gds"
+    path.write_bytes(b"old")
+
+    class Exploding:
+        def write_gds(self, name):
+            with open(name, "wb") as handle:
+                handle.write(b"partial")
+            raise OSError("disk full")
+
+    monkeypatch.setattr(polyloom.gds, "to_library", lambda top: Exploding())
+    with pytest.raises(OSError, match="disk full"):
+        _hierarchy().write_gds(path)
+    assert path.read_bytes() == b"old"
+    assert os.listdir(tmp_path) == ["keep.gds"]
+
+
+def test_write_into_missing_folder_names_it(tmp_path):
+    missing = tmp_path / "nope"
+    with pytest.raises(FileNotFoundError, match=f"Folder '{missing}' does not exist"):
+        _hierarchy().write_gds(missing / "x.gds")

@@ -1,0 +1,231 @@
+"""Building components from pic netlists: placements, connections, routes, ports, errors."""
+
+import os
+
+import polyloom as pl
+import pytest
+import yaml
+from polyloom.read import from_yaml
+from polyloom.read.from_yaml_template import cell_from_yaml_template
+
+
+@pytest.fixture(autouse=True)
+def _generic_pdk_active():
+    """These tests build cells by name: run them on the generic PDK, then restore."""
+    from polyloom.generic import PDK as generic
+
+    previous = pl.get_active_pdk()
+    generic.activate()
+    yield
+    previous.activate()
+
+
+def _state(inst):
+    return (inst.x, inst.y, inst.rotation, inst.mirror)
+
+
+@pytest.mark.parametrize(
+    ("placement", "state", "o2"),
+    [
+        ({"x": 5, "y": -2}, (5.0, -2.0, 0.0, False), ((15.0, -2.0), 0.0)),
+        ({"rotation": 90, "dx": 1}, (1.0, 0.0, 90.0, False), ((1.0, 10.0), 90.0)),
+        ({"x": 3, "rotation": 180, "dy": 4}, (3.0, 4.0, 180.0, False), ((-7.0, 4.0), 180.0)),
+        ({"mirror": True, "rotation": 90}, (0.0, 0.0, 90.0, True), ((0.0, 10.0), 90.0)),
+    ],
+)
+def test_placements(placement, state, o2):
+    c = from_yaml({"instances": {"s": "straight"}, "placements": {"s": placement}})
+    inst = c.insts[0]
+    assert _state(inst) == state
+    port = inst.ports["o2"]
+    assert (port.center, port.orientation) == o2
+
+
+@pytest.mark.parametrize(
+    "anchor",
+    [{"rotation": 0}, {"rotation": 90, "x": 7}, {"rotation": 270, "mirror": True, "y": -3}],
+)
+@pytest.mark.parametrize("mover", [{}, {"mirror": True}, {"rotation": 180}])
+def test_connections_make_ports_coincide_exactly(anchor, mover):
+    netlist = {
+        "instances": {"m": "mmi1x2", "b": "bend_euler"},
+        "placements": {"m": anchor, "b": mover},
+        "connections": {"m,o2": "b,o1"},
+    }
+    c = from_yaml(netlist)
+    m, b = c.insts
+    assert b.ports["o1"].center == m.ports["o2"].center
+    assert (b.ports["o1"].orientation - m.ports["o2"].orientation) % 360 == 180.0
+    assert b.mirror is mover.get("mirror", False)
+    assert c.get_netlist()["connections"] == {"b,o1": "m,o2"}
+
+
+def test_instances_keep_names_and_ports_are_exposed():
+    c = from_yaml(
+        """
+name: chain
+instances:
+  s1: {component: straight, settings: {length: 5}}
+  s2: straight
+connections:
+  s1,o2: s2,o1
+ports:
+  in: s1,o1
+  out: s2,o2
+"""
+    )
+    assert c.name == "chain"
+    assert [i.name for i in c.insts] == ["s1", "s2"]
+    assert [(p.name, p.center, p.orientation) for p in c.ports] == [
+        ("in", (0.0, 0.0), 180.0),
+        ("out", (15.0, 0.0), 0.0),
+    ]
+    netlist = c.get_netlist()
+    assert netlist["ports"] == {"in": "s1,o1", "out": "s2,o2"}
+    assert netlist["instances"]["s1"]["settings"]["length"] == 5
+
+
+@pytest.mark.parametrize(
+    "target",
+    [
+        {"x": 100, "y": 0, "rotation": 0},  # facing, on one line: one straight
+        {"x": 100, "y": 40, "rotation": 0},  # facing, offset: S-shape
+        {"x": 100, "y": 3, "rotation": 0},  # facing, small offset: detour
+        {"x": 60, "y": 50, "rotation": 90},  # perpendicular: L-shape
+        {"x": 30, "y": -60, "rotation": 270},  # arriving southwards from above
+        {"x": 2, "y": 2, "rotation": 90},  # perpendicular, too close for an L
+        {"x": 60, "y": 50, "rotation": 180},  # same way: U-turn
+        {"x": -40, "y": 1, "rotation": 180},  # same way, behind and level
+        {"x": -50, "y": 0, "rotation": 0},  # facing away, behind
+    ],
+)
+def test_routes_join_ports_with_a_continuous_waveguide(target):
+    """Every route element chains to the next; the ends sit exactly on both ports."""
+    netlist = {
+        "instances": {"a": "straight", "b": "straight"},
+        "placements": {"b": target},
+        "routes": {"r": {"links": {"a,o2": "b,o1"}, "settings": {"cross_section": "strip"}}},
+    }
+    c = from_yaml(netlist)
+    route = [i for i in c.insts if i.name.startswith("route_r_0_")]
+    assert route and all(i.name not in ("a", "b") for i in route)
+    extracted = c.get_netlist(allow_multiple=True)
+    assert extracted["nets"] == []
+    assert len(extracted["connections"]) == len(route) + 1
+    touched = {ref.split(",")[0] for pair in extracted["connections"].items() for ref in pair}
+    assert touched == {"a", "b", *(i.name for i in route)}
+    for inst in route:
+        assert all(abs(p.orientation % 90) < 1e-9 for p in inst.ports)
+
+
+def test_straight_route_between_facing_ports():
+    c = from_yaml(
+        {
+            "instances": {"a": "straight", "b": "straight"},
+            "placements": {"b": {"x": 30}},
+            "routes": {"bus": {"links": {"a,o2": "b,o1"}}},
+        }
+    )
+    (route,) = c.insts[2:]
+    assert (route.name, route.component.name, route.x) == (
+        "route_bus_0_0",
+        "straight_length20",
+        10.0,
+    )
+
+
+def test_from_yaml_reads_a_pic_file(tmp_path):
+    path = tmp_path / "one.pic.yml"
+    path.write_text(yaml.safe_dump({"instances": {"s": "straight"}, "ports": {"o1": "s,o1"}}))
+    assert [p.name for p in from_yaml(str(path)).ports] == ["o1"]
+    assert [p.name for p in from_yaml(path).ports] == ["o1"]
+
+
+@pytest.mark.parametrize(
+    ("netlist", "error", "message"),
+    [
+        ([1, 2], ValueError, "Netlist must be a mapping, got list"),
+        ("- a\n- b\n", ValueError, "Netlist must be a mapping, got list"),
+        (
+            {"instances": {"x": "strait"}},
+            ValueError,
+            "Cell 'strait' not found in PDK 'generic'. Did you mean: straight?",
+        ),
+        (
+            {"instances": {"s": "straight"}, "connections": {"s,o2": "t,o1"}},
+            ValueError,
+            "Instance 't' not found; available: s",
+        ),
+        (
+            {"instances": {"mmi1": "mmi1x2"}, "ports": {"p": "mmi1,o4"}},
+            ValueError,
+            "Port 'o4' not found on instance 'mmi1' (component 'mmi1x2'); available: o1, o2, o3",
+        ),
+        (
+            {"instances": {"s": "straight"}, "ports": {"p": "s,o1,x"}},
+            ValueError,
+            "Invalid instance-port reference 's,o1,x': expected 'instance,port'",
+        ),
+        (
+            {"instances": {"s": "straight"}, "routes": {"r": {"links": {"s.o1": "s,o2"}}}},
+            ValueError,
+            "Invalid instance-port reference 's.o1': expected 'instance,port'",
+        ),
+        (
+            {"instances": {"s": "straight"}, "placements": {"s": {"angle": 90}}},
+            ValueError,
+            "Unknown placement key 'angle' for instance 's'; "
+            "expected any of: x, y, rotation, mirror, dx, dy",
+        ),
+        (
+            {"instances": {"s": "straight"}, "placements": {"s": {"x": "far"}}},
+            ValueError,
+            "Placement x of instance 's' must be a number, got 'far'",
+        ),
+        (
+            {"instances": {"s": 3}},
+            ValueError,
+            "Instance 's' must be a component name or a mapping, got int",
+        ),
+        ("missing.pic.yml", FileNotFoundError, "Netlist file 'missing.pic.yml' does not exist"),
+    ],
+)
+def test_bad_netlists_name_the_bad_value(netlist, error, message):
+    with pytest.raises(error) as err:
+        from_yaml(netlist)
+    assert str(err.value) == message
+
+
+def test_template_factory_caches_until_the_file_changes(tmp_path):
+    path = tmp_path / "ring.pic.yml"
+    path.write_text(yaml.safe_dump({"instances": {"r": "ring_single"}}))
+    factory = cell_from_yaml_template(path, "ring")
+    factory.__name__ = "renamed"
+    first = factory()
+    assert factory() is first
+    assert first.name == "ring" and [i.name for i in first.insts] == ["r"]
+    path.write_text(yaml.safe_dump({"instances": {"r": "ring_single", "s": "straight"}}))
+    os.utime(path, ns=(0, path.stat().st_mtime_ns + 10**9))
+    second = factory()
+    assert second is not first and second.name == "ring"
+    assert [i.name for i in second.insts] == ["r", "s"]
+
+
+def test_template_factory_builds_pics_of_pics_through_the_pdk(tmp_path):
+    inner = tmp_path / "inner.pic.yml"
+    inner.write_text(
+        yaml.safe_dump({"instances": {"s": "straight"}, "ports": {"o1": "s,o1", "o2": "s,o2"}})
+    )
+    outer = tmp_path / "outer.pic.yml"
+    outer.write_text(
+        yaml.safe_dump(
+            {"instances": {"i1": "inner", "i2": "inner"}, "connections": {"i1,o2": "i2,o1"}}
+        )
+    )
+    pdk = pl.Pdk("project", cells=dict(pl.get_active_pdk().cells))
+    pdk.register_cells(
+        inner=cell_from_yaml_template(inner, "inner"), outer=cell_from_yaml_template(outer, "outer")
+    )
+    c = pdk.get_component("outer")
+    assert c.insts[0].component is c.insts[1].component
+    assert c.get_netlist()["connections"] == {"i1,o2": "i2,o1"}
