@@ -1,0 +1,1 @@
+"""Pics and Python cells of the lumencad example project."""

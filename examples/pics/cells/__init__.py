@@ -1,0 +1,1 @@
+"""Python cells of the example project."""

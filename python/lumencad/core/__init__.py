@@ -1,0 +1,1 @@
+"""Core of lumencad: host services, PDK helpers, netlist tools and commands."""

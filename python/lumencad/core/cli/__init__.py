@@ -1,0 +1,1 @@
+"""Command-line application of lumencad and its commands."""

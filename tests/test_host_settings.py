@@ -1,0 +1,66 @@
+"""Where the default PDK name comes from: environment, project file, default."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import lumencad
+import pytest
+from lumencad.settings import load_settings
+
+# The folder that holds the lumencad under test (the source tree or site-packages).
+PACKAGE_ROOT = Path(lumencad.__file__).resolve().parents[1]
+
+
+@pytest.mark.parametrize(
+    ("env", "table", "expected"),
+    [
+        ({"LUMENCAD_PDK": "fab_a"}, 'pdk = "fab_b"', "fab_a"),
+        ({"LUMENCAD_PDK": "  "}, 'pdk = "fab_b"', "fab_b"),
+        ({}, 'pdk = "fab_b"', "fab_b"),
+        ({}, 'pics = "circuits"', "generic"),
+        ({}, None, "generic"),
+    ],
+)
+def test_pdk_name_precedence(tmp_path: Path, env, table, expected) -> None:
+    if table is not None:
+        (tmp_path / "pyproject.toml").write_text(f"[tool.lumencad]\n{table}\n")
+    # A nearer pyproject.toml without a lumencad table does not hide the project's.
+    nested = tmp_path / "pics" / "sub"
+    nested.mkdir(parents=True)
+    (nested / "pyproject.toml").write_text("[project]\nname = 'x'\n")
+    assert load_settings(environ=env, cwd=nested).pdk.name == expected
+
+
+@pytest.mark.parametrize(
+    ("table", "message"),
+    [
+        ("pdk = 3", "Invalid 'pdk' in [tool.lumencad] of {p}: expected a non-empty string, got 3."),
+        (
+            'pics = ""',
+            "Invalid 'pics' in [tool.lumencad] of {p}: expected a non-empty string, got ''.",
+        ),
+    ],
+)
+def test_bad_project_setting_names_file_and_value(tmp_path: Path, table, message) -> None:
+    (tmp_path / "pyproject.toml").write_text(f"[tool.lumencad]\n{table}\n")
+    with pytest.raises(ValueError) as info:
+        load_settings(environ={}, cwd=tmp_path)
+    assert str(info.value) == message.format(p=tmp_path / "pyproject.toml")
+
+
+@pytest.mark.parametrize(("env_pdk", "expected"), [(None, "from_file"), ("from_env", "from_env")])
+def test_settings_are_read_at_import(tmp_path: Path, env_pdk, expected) -> None:
+    (tmp_path / "pyproject.toml").write_text('[tool.lumencad]\npdk = "from_file"\n')
+    env = {k: v for k, v in os.environ.items() if k != "LUMENCAD_PDK"}
+    env["PYTHONPATH"] = str(PACKAGE_ROOT)
+    if env_pdk is not None:
+        env["LUMENCAD_PDK"] = env_pdk
+    code = "from lumencad.settings import SETTINGS; print(SETTINGS.pdk.name)"
+    out = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True
+    ).stdout
+    assert out == f"{expected}\n"

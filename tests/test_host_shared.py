@@ -1,0 +1,186 @@
+"""Host services: the command environment, output, PDK import and project files."""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from pathlib import Path
+
+import pytest
+import typer
+from lumencad.core import shared
+
+
+def boom(exc: BaseException, **kwargs) -> None:
+    with shared.cli_environment(**kwargs):
+        print("progress")
+        raise exc
+
+
+def test_stdout_goes_to_stderr_inside_and_is_restored(capsys) -> None:
+    before = sys.stdout
+    with shared.cli_environment(True, False):
+        print("progress")
+    print("result")
+    assert sys.stdout is before
+    assert capsys.readouterr() == ("result\n", "progress\n")
+
+
+@pytest.mark.parametrize(
+    ("exc", "line"),
+    [
+        (ValueError("Path does not exist: x"), "error: Path does not exist: x\n"),
+        (RuntimeError("first\n  second"), "error: first second\n"),
+        (KeyError("pdk"), "error: KeyError: 'pdk'\n"),
+    ],
+)
+def test_failure_is_one_error_line_and_exit_1(capsys, exc, line) -> None:
+    before = sys.stdout
+    with pytest.raises(typer.Exit) as info:
+        boom(exc, stdout_to_stderr=True)
+    assert (info.value.exit_code, info.value.__cause__) == (1, exc)
+    assert sys.stdout is before
+    assert capsys.readouterr() == ("", "progress\n" + line)
+
+
+@pytest.mark.parametrize("exc", [typer.Exit(2), KeyboardInterrupt(), SystemExit(3)])
+def test_exits_and_interrupts_pass_through(capsys, exc) -> None:
+    with pytest.raises(type(exc)) as info:
+        boom(exc, stdout_to_stderr=True)
+    assert info.value is exc
+    assert capsys.readouterr() == ("", "progress\n")
+
+
+@pytest.mark.parametrize(("env", "debug"), [("", False), ("1", False), ("", True)])
+def test_traceback_only_when_debugging(capsys, monkeypatch, env, debug) -> None:
+    monkeypatch.setenv("LUMENCAD_DEBUG", env)
+    with pytest.raises(typer.Exit):
+        boom(ValueError("bad"), debug=debug)
+    err = capsys.readouterr().err
+    if env or debug:
+        assert "Traceback (most recent call last)" in err
+        assert err.endswith("ValueError: bad\nerror: bad\n")
+    else:
+        assert err == "error: bad\n"
+
+
+def test_print_to_file_replaces_whole_file_and_keeps_mode(tmp_path: Path) -> None:
+    target = tmp_path / "out" / "n.pic.yml"
+    shared.print_to_file(str(target), "first version, rather long\n")
+    target.chmod(0o640)
+    shared.print_to_file(str(target), "second\n")
+    assert target.read_text() == "second\n"
+    assert target.stat().st_mode & 0o777 == 0o640
+    assert os.listdir(target.parent) == ["n.pic.yml"]
+
+
+def test_print_to_file_failure_leaves_old_file(tmp_path: Path) -> None:
+    target = tmp_path / "n.pic.yml"
+    target.write_text("old\n")
+    with pytest.raises(UnicodeEncodeError):
+        shared.print_to_file(target, "bad \udcff surrogate")
+    assert target.read_text() == "old\n"
+    assert os.listdir(tmp_path) == ["n.pic.yml"]
+
+
+@pytest.mark.parametrize("name", ["foo", "json", "", "../x", "no.such.module"])
+def test_unknown_pdk_lists_available(name) -> None:
+    with pytest.raises(ValueError) as info:
+        shared.import_pdk(name)
+    assert str(info.value) == f"Unknown PDK {name!r}. Available PDKs: generic"
+
+
+def test_pdk_from_module(tmp_path: Path, monkeypatch, restore_pdk) -> None:
+    (tmp_path / "fab_pdk.py").write_text("import polyloom\nPDK = polyloom.Pdk('fab')\n")
+    (tmp_path / "broken_pdk.py").write_text("import missing_dependency_xyz\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    assert shared.import_pdk("fab_pdk").name == "fab"
+    # A PDK module whose own imports fail reports that failure, not "unknown PDK".
+    with pytest.raises(ModuleNotFoundError, match="missing_dependency_xyz"):
+        shared.import_pdk("broken_pdk")
+
+
+def test_find_project_dir(examples_dir: Path, tmp_path: Path, monkeypatch) -> None:
+    monkeypatch.chdir(examples_dir / "pics" / "sub")
+    assert shared.find_atelier_project_dir() == str(examples_dir)
+    assert shared.get_pics_dir() == str(examples_dir / "pics")
+    (tmp_path / "pyproject.toml").write_text("[project]\nname = 'not-lumencad'\n")
+    monkeypatch.chdir(tmp_path)
+    assert shared.find_atelier_project_dir() == str(tmp_path)
+
+
+def test_yaml_paths_natural_order_and_hidden_folders(tmp_path: Path) -> None:
+    for rel in ["c10.pic.yml", "c2.pic.yml", ".hidden/x.pic.yml", "notes.yml", "a/b.pic.yml"]:
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_text("instances: {}\n")
+    paths = [os.path.relpath(p, tmp_path) for p in shared.get_yaml_paths(str(tmp_path))]
+    assert paths == ["a/b.pic.yml", "c2.pic.yml", "c10.pic.yml"]
+    given = shared.get_yaml_paths("ignored", paths=[tmp_path / "c2.pic.yml"] * 2)
+    assert given == [str(tmp_path / "c2.pic.yml")]
+    with pytest.raises(ValueError) as info:
+        shared.get_yaml_paths(tmp_path, paths=[tmp_path / "notes.yml"])
+    assert str(info.value) == f"Not a .pic.yml file: {tmp_path / 'notes.yml'}"
+    assert shared.get_yaml_cell_name("a/mzi.v2.pic.yml") == "mzi.v2"
+    with pytest.raises(ValueError, match=r"^Not a \.pic\.yml file: \.pic\.yml$"):
+        shared.get_yaml_cell_name(".pic.yml")
+
+
+def test_python_modules_and_cells_of_example(examples_dir: Path, restore_pdk) -> None:
+    pics = examples_dir / "pics"
+    modules = shared.import_python_modules(pics)
+    assert [(m.__name__, m.__file__) for m in modules] == [
+        ("pics.cells.mycells", str(pics / "cells" / "mycells.py"))
+    ]
+    cells = shared.get_cells(modules)
+    # The imported PDK cell `straight` and the plain helper are not cells of the module.
+    assert list(cells) == ["waveguide_array", "heated_straight"]
+    assert shared.get_cells(modules[0]) == cells
+
+
+def write_module(pics: Path, cell_name: str) -> Path:
+    pics.mkdir(parents=True, exist_ok=True)
+    source = (
+        f"from polyloom import cell, Component\n@cell\ndef {cell_name}():\n    return Component()\n"
+    )
+    (pics / "lib.py").write_text(source)
+    return pics
+
+
+def test_same_package_name_in_two_projects(tmp_path: Path, restore_pdk) -> None:
+    first = write_module(tmp_path / "p1" / "pics", "one")
+    second = write_module(tmp_path / "p2" / "pics", "two")
+    (second / "__init__.py").write_text("")  # a regular package must not shadow the next one
+    assert list(shared.get_cells(shared.import_python_modules(first))) == ["one"]
+    assert list(shared.get_cells(shared.import_python_modules(second))) == ["two"]
+    assert list(shared.get_cells(shared.import_python_modules(first))) == ["one"]
+
+
+def test_changed_module_is_imported_again(tmp_path: Path, restore_pdk) -> None:
+    pics = write_module(tmp_path / "pics", "one")
+    assert list(shared.get_cells(shared.import_python_modules(pics))) == ["one"]
+    time.sleep(0.01)
+    write_module(pics, "three")
+    assert list(shared.get_cells(shared.import_python_modules(pics))) == ["three"]
+
+
+@pytest.mark.parametrize(
+    ("folder_name", "reason"),
+    [
+        ("my-pics", "'my-pics' is not a valid Python package name."),
+        ("json", "'json' is the name of a standard library module."),
+        ("yaml", "package 'yaml' is already imported from {yaml}."),
+    ],
+)
+def test_pics_folder_must_be_a_free_package_name(tmp_path: Path, folder_name, reason) -> None:
+    import yaml
+
+    folder = tmp_path / folder_name
+    folder.mkdir()
+    assert shared.import_python_modules(folder) == []  # nothing to import: fine
+    (folder / "cells.py").write_text("")
+    with pytest.raises(ValueError) as info:
+        shared.import_python_modules(folder)
+    message = f"Cannot import the Python modules of {folder}: " + reason.format(yaml=yaml.__file__)
+    assert str(info.value) == message
+    assert sys.modules["yaml"] is yaml
