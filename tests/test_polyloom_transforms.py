@@ -164,6 +164,11 @@ def test_instance_names_default_to_component_and_stay_unique():
     assert names == ["probe", "probe_1", "probe_2"]
     with pytest.raises(ValueError, match="Instance name 'probe' is already used"):
         top.insts[2].name = "probe"
+    # A rename frees the old name and claims the new one, in copies too.
+    top.insts[0].name = "first"
+    assert (top << c).name == "probe"
+    with pytest.raises(ValueError, match="Instance name 'first' is already used"):
+        top.dup().insts[1].name = "first"
 
 
 def test_cached_components_are_locked():

@@ -45,6 +45,8 @@ class Component:
         self._polygons: list[gdstk.Polygon] = []
         self._ports: dict[str, Port] = {}
         self._insts: list[Instance] = []
+        # Instance names index, so name checks stay constant-time in big circuits.
+        self._inst_names: dict[str, Instance] = {}
         self.info: dict[str, Any] = {}
         self.settings: dict[str, Any] = {}
         self.function_name: str | None = None
@@ -265,6 +267,7 @@ class Component:
             raise ValueError(f"Instance name {name!r} is already used in component {self._name!r}")
         inst = Instance(component, name, parent=self)
         self._insts.append(inst)
+        self._inst_names[name] = inst
         return inst
 
     def __lshift__(self, component: Component) -> Instance:
@@ -275,13 +278,10 @@ class Component:
         return list(self._insts)
 
     def _instance_named(self, name: str) -> Instance | None:
-        for inst in self._insts:
-            if inst.name == name:
-                return inst
-        return None
+        return self._inst_names.get(name)
 
     def _fresh_instance_name(self, base: str) -> str:
-        taken = {inst.name for inst in self._insts}
+        taken = self._inst_names
         if base not in taken:
             return base
         for i in itertools.count(1):
@@ -293,6 +293,7 @@ class Component:
     def remove_instance(self, inst: Instance) -> None:
         self._check_unlocked()
         self._insts.remove(inst)
+        del self._inst_names[inst.name]
         inst._parent = None
 
     def _hierarchy(self) -> list[Component]:
@@ -319,6 +320,7 @@ class Component:
             copied._x, copied._y = inst._x, inst._y
             copied._rotation, copied._mirror = inst._rotation, inst._mirror
             new._insts.append(copied)
+            new._inst_names[copied.name] = copied
         new.info = copy.deepcopy(self.info)
         new.settings = copy.deepcopy(self.settings)
         new.function_name = self.function_name
@@ -331,6 +333,7 @@ class Component:
         for inst in self._insts:
             inst._parent = None
         self._insts = []
+        self._inst_names = {}
         return self
 
     # -- output ---------------------------------------------------------------
@@ -389,6 +392,9 @@ class Instance:
             raise ValueError(
                 f"Instance name {value!r} is already used in component {self._parent.name!r}"
             )
+        if self._parent is not None:
+            del self._parent._inst_names[self._name]
+            self._parent._inst_names[value] = self
         self._name = value
 
     # -- transform state ------------------------------------------------------

@@ -1,0 +1,28 @@
+// Handles to Python objects used by the C++ modules.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace lumencad {
+
+namespace nb = nanobind;
+
+// The attribute `attr` of module `module` (e.g. cached("copy", "deepcopy")),
+// imported on first use and then kept for the life of the process. Modules
+// look their internal callables up once while they are imported; the returned
+// reference stays valid forever, so callers may keep it in a static reference.
+nb::object& cached(const char* module, const char* attr);
+
+// The global `name` of `module` looked up now, as Python code in that module
+// would see it: the module's namespace first, then builtins. Raises NameError
+// "name '<name>' is not defined" when neither holds it. Used for collaborators
+// that host code or tests may replace on the module.
+nb::object module_global(nb::handle module, const char* name);
+
+// Calls the module global `name` with the given arguments.
+template <typename... Args>
+nb::object call_global(nb::handle module, const char* name, Args&&... args) {
+  return module_global(module, name)(std::forward<Args>(args)...);
+}
+
+}  // namespace lumencad

@@ -1,0 +1,67 @@
+// Loops over mappings as Python's `for k, v in m.items()` and
+// `for v in m.values()` would run them.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "lumencad/unpack.hpp"
+
+namespace lumencad {
+
+namespace nb = nanobind;
+
+namespace detail {
+
+[[noreturn]] void raise_dict_changed_size();
+
+}  // namespace detail
+
+// Calls f(key, value) for every item of `mapping`. Exact dicts are read
+// directly (a change of size during the loop raises RuntimeError
+// "dictionary changed size during iteration"); anything else goes through its
+// `items()` method, each item unpacked into two values (so None fails with
+// "'NoneType' object has no attribute 'items'").
+template <typename F>
+void for_each_item(nb::handle mapping, F&& f) {
+  PyObject* d = mapping.ptr();
+  if (PyDict_CheckExact(d)) {
+    const Py_ssize_t size = PyDict_GET_SIZE(d);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+      nb::object k = nb::borrow(key), v = nb::borrow(value);
+      f(nb::handle(k), nb::handle(v));
+      if (PyDict_GET_SIZE(d) != size) detail::raise_dict_changed_size();
+    }
+    return;
+  }
+  nb::object items = mapping.attr("items")();
+  for (nb::handle item : items) {
+    auto [k, v] = unpack2(item);
+    f(nb::handle(k), nb::handle(v));
+  }
+}
+
+// Calls f(value) for every value of `mapping`, as for_each_item does with
+// `values()`.
+template <typename F>
+void for_each_value(nb::handle mapping, F&& f) {
+  PyObject* d = mapping.ptr();
+  if (PyDict_CheckExact(d)) {
+    const Py_ssize_t size = PyDict_GET_SIZE(d);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+      nb::object v = nb::borrow(value);
+      f(nb::handle(v));
+      if (PyDict_GET_SIZE(d) != size) detail::raise_dict_changed_size();
+    }
+    return;
+  }
+  nb::object values = mapping.attr("values")();
+  for (nb::handle value : values) f(value);
+}
+
+}  // namespace lumencad

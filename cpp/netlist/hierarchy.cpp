@@ -1,0 +1,66 @@
+// Hierarchy stage: which components of the netlist are hierarchical pics;
+// and the walk that normalises every "cross_section" value of a mapping tree.
+#include "hierarchy.hpp"
+
+#include "lumencad/handles.hpp"
+#include "ports.hpp"
+
+namespace lumencad::netlist {
+
+namespace {
+
+bool truthy(nb::handle value) {
+  int truth = PyObject_IsTrue(value.ptr());
+  if (truth < 0) throw nb::python_error();
+  return truth == 1;
+}
+
+// Raises RecursionError on trees deeper than the interpreter's limit (or
+// mappings that contain themselves) instead of overflowing the C stack.
+class RecursionGuard {
+ public:
+  RecursionGuard() {
+    if (Py_EnterRecursiveCall("") != 0) throw nb::python_error();
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+}  // namespace
+
+nb::object patch_netlist_with_hierarchy_info(nb::handle module, const nb::handle* args) {
+  nb::handle netlist = args[0];
+  nb::object get_name = module_global(module, "_get_component_name");
+  nb::object is_hierarchical = module_global(module, "is_hierarchical_pic");
+  nb::list hierarchical;
+  for (nb::handle record : item(netlist, "instances").attr("values")()) {
+    if (truthy(is_hierarchical(get_name(record)))) hierarchical.append(get_name(record));
+  }
+  nb::object distinct = checked(PySet_New(hierarchical.ptr()));
+  nb::object sorted_names = module_global(module, "natsorted")(distinct);
+  nb::object schematic = item(item(netlist, "info"), "schematic");
+  schematic["hierarchical"] = sorted_names;
+  return nb::borrow(netlist);
+}
+
+nb::object replace_cross_sections_recursive(nb::handle module, const nb::handle* args) {
+  static const nb::handle cross_section = nb::str("cross_section").release();
+  nb::handle obj = args[0];
+  if (!PyDict_Check(obj.ptr())) return nb::borrow(obj);
+
+  RecursionGuard guard;
+  nb::object keys = checked(PyDict_Keys(obj.ptr()));
+  for (nb::handle key : keys) {
+    int is_cross_section = PyObject_RichCompareBool(key.ptr(), cross_section.ptr(), Py_EQ);
+    if (is_cross_section < 0) throw nb::python_error();
+    nb::object value = checked(PyObject_GetItem(obj.ptr(), key.ptr()));
+    nb::object replacement =
+        is_cross_section ? module_global(module, "check_cross_section")(value)
+                         : module_global(module, "_replace_cross_sections_recursive")(value);
+    if (PyObject_SetItem(obj.ptr(), key.ptr(), replacement.ptr()) < 0) throw nb::python_error();
+  }
+  return nb::borrow(obj);
+}
+
+}  // namespace lumencad::netlist

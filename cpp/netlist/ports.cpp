@@ -1,0 +1,178 @@
+// Port directions: each port of a component reduced to the side it faces,
+// collected per component into the schematic's `component_ports`.
+#include "ports.hpp"
+
+#include <cstdint>
+#include <tuple>
+#include <vector>
+
+#include "lumencad/checks.hpp"
+#include "lumencad/handles.hpp"
+#include "lumencad/unpack.hpp"
+#include "orientation.hpp"
+
+namespace lumencad::netlist {
+
+nb::object mapping_get(nb::handle mapping, nb::handle key, nb::handle fallback) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (found != nullptr) return nb::borrow(found);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::borrow(fallback);
+  }
+  return mapping.attr("get")(key, fallback);
+}
+
+nb::object item(nb::handle mapping, const char* key) {
+  return checked(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
+}
+
+void split_reference(nb::handle reference, nb::object& instance, nb::object& port) {
+  PyObject* obj = reference.ptr();
+  if (!PyUnicode_Check(obj)) {
+    std::tie(instance, port) = unpack2(reference.attr("split")(","));
+    return;
+  }
+  Py_ssize_t length = PyUnicode_GET_LENGTH(obj);
+  Py_ssize_t comma = PyUnicode_FindChar(obj, ',', 0, length, 1);
+  if (comma == -2) throw nb::python_error();
+  if (comma == -1) raise_need_more_values(1);
+  Py_ssize_t second_comma = PyUnicode_FindChar(obj, ',', comma + 1, length, 1);
+  if (second_comma == -2) throw nb::python_error();
+  if (second_comma >= 0) raise_too_many_values(2);
+  instance = checked(PyUnicode_Substring(obj, 0, comma));
+  port = checked(PyUnicode_Substring(obj, comma + 1, length));
+}
+
+namespace {
+
+// The letters as shared str objects, kept for the life of the process.
+nb::handle letter_str(char letter) {
+  static const nb::handle letters[4] = {nb::str("n").release(), nb::str("e").release(),
+                                        nb::str("s").release(), nb::str("w").release()};
+  switch (letter) {
+    case 'n':
+      return letters[0];
+    case 'e':
+      return letters[1];
+    case 's':
+      return letters[2];
+    default:
+      return letters[3];
+  }
+}
+
+bool less_than(nb::handle a, long b) {
+  nb::object bound = checked(PyLong_FromLong(b));
+  int result = PyObject_RichCompareBool(a.ptr(), bound.ptr(), Py_LT);
+  if (result < 0) throw nb::python_error();
+  return result == 1;
+}
+
+// Letter of an orientation already reduced by Python's `%`, for numeric types
+// other than int and float: the comparisons are the type's own.
+char letter_of_reduced_object(nb::handle o) {
+  auto between = [&](long low, long high) {
+    nb::object low_obj = checked(PyLong_FromLong(low));
+    int above = PyObject_RichCompareBool(low_obj.ptr(), o.ptr(), Py_LT);
+    if (above < 0) throw nb::python_error();
+    return above == 1 && less_than(o, high);
+  };
+  if (between(45, 135)) return 'n';
+  if (between(135, 225)) return 'w';
+  if (between(225, 315)) return 's';
+  return 'e';
+}
+
+// The port orientation reduced modulo 360, as a direction letter.
+char letter_of_orientation(nb::handle angle) {
+  PyObject* obj = angle.ptr();
+  if (PyFloat_Check(obj)) return orientation::letter_of_degrees(PyFloat_AS_DOUBLE(obj));
+  if (PyLong_Check(obj)) {
+    int overflow = 0;
+    long long degrees = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (degrees == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow == 0) return orientation::letter_of_degrees(static_cast<std::int64_t>(degrees));
+  }
+  nb::object full_turn = checked(PyLong_FromLong(360));
+  nb::object reduced = checked(PyNumber_Remainder(obj, full_turn.ptr()));
+  if (PyFloat_Check(reduced.ptr())) {
+    return orientation::letter_of_reduced(PyFloat_AS_DOUBLE(reduced.ptr()));
+  }
+  return letter_of_reduced_object(reduced);
+}
+
+}  // namespace
+
+nb::object get_component_name(nb::handle, const nb::handle* args) {
+  nb::handle record = args[0];
+  if (PyUnicode_Check(record.ptr())) {
+    if (!PyUnicode_CheckExact(record.ptr())) raise_expected("unicode", record);
+    return nb::borrow(record);
+  }
+  nb::object name = mapping_get(record, nb::str("component"), args[1]);
+  if (!name.is_none() && !PyUnicode_CheckExact(name.ptr())) raise_expected("unicode", name);
+  return name;
+}
+
+nb::object get_ports(nb::handle module, const nb::handle* args) {
+  nb::object component = module_global(module, "pl").attr("get_component")(args[0]);
+  nb::object ports_iterable = component.attr("ports");
+  std::vector<nb::object> ports;
+  for (nb::handle port : ports_iterable) ports.push_back(nb::borrow(port));
+
+  std::vector<nb::object> names;
+  names.reserve(ports.size());
+  for (const nb::object& port : ports) names.push_back(port.attr("name"));
+  std::vector<char> letters;
+  letters.reserve(ports.size());
+  for (const nb::object& port : ports)
+    letters.push_back(letter_of_orientation(port.attr("orientation")));
+
+  nb::dict directions;
+  for (size_t i = 0; i < ports.size(); ++i) directions[names[i]] = letter_str(letters[i]);
+  return std::move(directions);
+}
+
+nb::object try_get_ports(nb::handle module, const nb::handle* args) {
+  try {
+    return module_global(module, "_get_ports")(args[0]);
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    return nb::dict();
+  }
+}
+
+nb::object get_orientation(nb::handle module, const nb::handle* args) {
+  nb::handle netlist = args[0];
+  nb::object reference = checked(PyObject_GetItem(item(netlist, "ports").ptr(), args[1].ptr()));
+  nb::object instance, port;
+  split_reference(reference, instance, port);
+  nb::object record = checked(PyObject_GetItem(item(netlist, "instances").ptr(), instance.ptr()));
+  nb::object component = module_global(module, "_get_component_name")(record);
+  nb::object component_ports = item(item(item(netlist, "info"), "schematic"), "component_ports");
+  nb::object directions = mapping_get(component_ports, component, nb::dict());
+  return mapping_get(directions, port, letter_str('e'));
+}
+
+nb::object patch_netlist_with_port_info(nb::handle module, const nb::handle* args) {
+  nb::handle netlist = args[0];
+  nb::object get_name = module_global(module, "_get_component_name");
+  nb::object names = checked(PySet_New(nullptr));
+  nb::object records = item(netlist, "instances").attr("values")();
+  for (nb::handle record : records) {
+    if (PySet_Add(names.ptr(), get_name(record).ptr()) < 0) throw nb::python_error();
+  }
+  nb::object get_ports_fn = module_global(module, "_get_ports");
+  nb::object sorted_names = module_global(module, "natsorted")(names);
+  for (nb::handle name : sorted_names) {
+    nb::object directions = get_ports_fn(name);
+    nb::object component_ports = item(item(item(netlist, "info"), "schematic"), "component_ports");
+    if (PyObject_SetItem(component_ports.ptr(), name.ptr(), directions.ptr()) < 0) {
+      throw nb::python_error();
+    }
+  }
+  return nb::borrow(netlist);
+}
+
+}  // namespace lumencad::netlist

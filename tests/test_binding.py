@@ -1,0 +1,470 @@
+"""The C++ function objects and the deep copy, seen from Python.
+
+Module functions must bind, check, introspect and copy exactly like their
+pure-Python equivalents, so most cases compare against a Python function or
+against copy.deepcopy in the same run.
+"""
+
+from __future__ import annotations
+
+import copy
+import functools
+import inspect
+import pickle
+import pydoc
+import random
+import typing
+from collections import OrderedDict
+from collections.abc import Callable
+from typing import Any
+
+import natsort
+import polyloom
+import pytest
+import shapely.geometry
+import typer
+from lumencad.core import netlist as nl
+from lumencad.core import pdk as host_pdk
+from typer.testing import CliRunner
+
+Netlist = dict
+
+
+def test_import_binds_collaborators_then_functions_in_order() -> None:
+    expected = (
+        "deepcopy lru_cache partial Any pl gdstk np sg natsorted _nets_to_connections "
+        "check_cross_section get_all_pics get_pdk_pics is_hierarchical_pic is_pdk_pic "
+        "most_common_layers Netlist patch_netlist ensure_netlist_order "
+        "reset_netlist_schematic_info wrap_component_in_netlist _get_available_connections "
+        "_update_good_netlist"
+    ).split()
+    assert [name for name in vars(nl) if name in expected] == expected
+    bound = {"deepcopy": copy.deepcopy, "partial": functools.partial, "Any": typing.Any}
+    bound |= {"pl": polyloom, "sg": shapely.geometry, "natsorted": natsort.natsorted}
+    bound |= {"is_pdk_pic": host_pdk.is_pdk_pic, "Netlist": dict}
+    assert all(getattr(nl, name) is value for name, value in bound.items())
+
+
+@pytest.mark.parametrize(
+    ("name", "signature"),
+    [
+        ("patch_netlist", "(name: 'str', netlist: 'Netlist') -> 'Netlist'"),
+        ("ensure_netlist_order", "(netlist: 'Netlist') -> 'Netlist'"),
+        ("reset_netlist_schematic_info", "(netlist: 'Netlist') -> 'Netlist'"),
+        ("wrap_component_in_netlist", "(name: 'str') -> 'Netlist'"),
+        ("_get_available_connections", "(netlist)"),
+        ("_update_good_netlist", "(good_netlist, netlist)"),
+        ("_get_component_name", "(component_dict, default: 'str' = '') -> 'str'"),
+    ],
+)
+def test_function_introspection(name: str, signature: str) -> None:
+    fn = getattr(nl, name)
+    sig = inspect.signature(fn)
+    assert str(sig) == signature
+    assert {p.kind for p in sig.parameters.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    annotations = {p.name: p.annotation for p in sig.parameters.values() if p.annotation != p.empty}
+    if sig.return_annotation != sig.empty:
+        annotations["return"] = sig.return_annotation
+    assert fn.__annotations__ == annotations
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, "lumencad.core.netlist")
+    assert fn.__globals__ is vars(nl) and fn.__doc__ and not hasattr(fn, "__wrapped__")
+    types = {"str": str, "Netlist": dict}
+    assert typing.get_type_hints(fn) == {k: types[v] for k, v in annotations.items()}
+
+
+# ---------------------------------------------------------------------------
+# Argument binding: the interpreter's own rules and messages
+
+
+def _update_good_netlist(good_netlist, netlist):  # noqa: ANN001, ANN202
+    pass
+
+
+def _get_component_name(component_dict, default: str = "") -> str:  # noqa: ANN001
+    return ""
+
+
+def _is_implicit_connection(ip1, ip2, instances, connections):  # noqa: ANN001, ANN202
+    pass
+
+
+def patch_netlist_with_placement_info(name, netlist, width=400.0, height=400.0):  # noqa: ANN001, ANN201
+    pass
+
+
+TWINS = {
+    f.__name__: f
+    for f in [
+        _update_good_netlist,
+        _get_component_name,
+        _is_implicit_connection,
+        patch_netlist_with_placement_info,
+    ]
+}
+
+
+@pytest.mark.parametrize(
+    ("name", "args", "kwargs"),
+    [
+        ("_update_good_netlist", (), {}),
+        ("_update_good_netlist", ({},), {}),
+        ("_update_good_netlist", (), {"netlist": {}}),
+        ("_update_good_netlist", ({}, {}, {}), {}),
+        ("_update_good_netlist", ({},), {"good_netlist": {}}),
+        ("_update_good_netlist", ({}, {}), {"y": 1}),
+        ("_update_good_netlist", ({}, {}, {}), {"netlist": {}}),
+        ("_get_component_name", ("a", "b", "c"), {}),
+        ("_get_component_name", (), {"default": "x"}),
+        ("_get_component_name", ("a",), {1: 2}),
+        ("_is_implicit_connection", (), {}),
+        ("_is_implicit_connection", ("a",), {"connections": {}}),
+        ("patch_netlist_with_placement_info", ("a", {}, 1.0, 2.0, 3.0), {}),
+    ],
+)
+def test_binding_errors_match_python(name: str, args: tuple, kwargs: dict) -> None:
+    with pytest.raises(TypeError) as python_error:
+        TWINS[name](*args, **kwargs)
+    with pytest.raises(TypeError) as module_error:
+        getattr(nl, name)(*args, **kwargs)
+    assert str(module_error.value) == str(python_error.value)
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (
+            lambda: nl._update_good_netlist(),
+            "_update_good_netlist() missing 2 required positional arguments: "
+            "'good_netlist' and 'netlist'",
+        ),
+        (
+            lambda: nl._is_implicit_connection(),
+            "_is_implicit_connection() missing 4 required positional arguments: "
+            "'ip1', 'ip2', 'instances', and 'connections'",
+        ),
+        (
+            lambda: nl._get_component_name(1, 2, 3),
+            "_get_component_name() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: nl._get_available_connections({}, {}),
+            "_get_available_connections() takes 1 positional argument but 2 were given",
+        ),
+        (
+            lambda: nl.patch_netlist("a", name="b"),
+            "patch_netlist() got multiple values for argument 'name'",
+        ),
+        (
+            lambda: nl.patch_netlist("a", {}, y=1),
+            "patch_netlist() got an unexpected keyword argument 'y'",
+        ),
+        # binding comes before the entry checks
+        (
+            lambda: nl.patch_netlist(1),
+            "patch_netlist() missing 1 required positional argument: 'netlist'",
+        ),
+        (
+            lambda: nl.patch_netlist(1, {}),
+            "Argument 'name' has incorrect type (expected str, got int)",
+        ),
+        (
+            lambda: nl.patch_netlist(None, {}),
+            "Argument 'name' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            lambda: nl.wrap_component_in_netlist(type("Name", (str,), {})("straight")),
+            "Argument 'name' has incorrect type (expected str, got Name)",
+        ),
+        # checks run in parameter order
+        (
+            lambda: nl._is_implicit_connection(1, 2, None, None),
+            "Argument 'ip1' has incorrect type (expected str, got int)",
+        ),
+        (
+            lambda: nl._is_implicit_connection("a,o1", "b,o1", OrderedDict(), {}),
+            "Argument 'instances' has incorrect type (expected dict, got collections.OrderedDict)",
+        ),
+        (
+            lambda: nl._is_implicit_connection("a,o1", "b,o1", {}, None),
+            "Argument 'connections' has incorrect type (expected dict, got NoneType)",
+        ),
+        (
+            lambda: nl.patch_netlist_with_placement_info("c", {}, "w"),
+            "must be real number, not str",
+        ),
+        (
+            lambda: nl.patch_netlist_with_placement_info("c", {}, height=None),
+            "must be real number, not NoneType",
+        ),
+    ],
+)
+def test_binding_and_entry_check_messages(call: Callable[[], object], message: str) -> None:
+    with pytest.raises(TypeError) as error:
+        call()
+    assert str(error.value) == message
+
+
+def test_float_parameters_are_converted_once_on_entry() -> None:
+    class Real:
+        conversions = 0
+
+        def __float__(self) -> float:
+            Real.conversions += 1
+            return 10.0
+
+    # without instances the stage returns at once: only the entry conversions run
+    assert nl.patch_netlist_with_placement_info("c", {}, Real(), height=Real()) == {}
+    assert Real.conversions == 2
+
+
+@pytest.mark.parametrize("style", ["positional", "mixed", "keywords"])
+def test_positional_and_keyword_binding_agree(style: str) -> None:
+    good, stage = {"old": 1}, {"new": 2}
+    if style == "positional":
+        result = nl._update_good_netlist(good, stage)
+    elif style == "mixed":
+        result = nl._update_good_netlist(good, netlist=stage)
+    else:
+        result = nl._update_good_netlist(netlist=stage, good_netlist=good)
+    assert list(result)[-1] == "new" and good == result and "old" not in good
+
+
+def test_binding_errors_name_the_current_qualname(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(nl._get_available_connections, "__qualname__", "available")
+    with pytest.raises(TypeError, match=r"^available\(\) missing 1 required positional argument"):
+        nl._get_available_connections()
+
+
+# ---------------------------------------------------------------------------
+# Standard tools on module functions
+
+
+def test_partial_and_lru_cache() -> None:
+    good: dict[str, Any] = {}
+    keeper = functools.partial(nl._update_good_netlist, good)
+    assert str(inspect.signature(keeper)) == "(netlist)"
+    assert keeper({"x": 1}) == good and list(good)[-1] == "x"
+
+    cached = functools.lru_cache(maxsize=None)(nl._get_component_name)
+    assert cached("mmi") == cached("mmi") == "mmi"
+    assert cached.cache_info().hits == 1 and cached.__wrapped__ is nl._get_component_name
+    assert (cached.__name__, cached.__module__) == ("_get_component_name", "lumencad.core.netlist")
+    assert inspect.signature(cached) == inspect.signature(nl._get_component_name)
+
+
+def test_python_wrapper_takes_over_identity_and_signature() -> None:
+    @functools.wraps(nl.wrap_component_in_netlist)
+    def wrapper(*args: Any, **kwargs: Any) -> Any:
+        return nl.wrap_component_in_netlist(*args, **kwargs)
+
+    assert (wrapper.__name__, wrapper.__doc__) == (
+        "wrap_component_in_netlist",
+        nl.wrap_component_in_netlist.__doc__,
+    )
+    assert str(inspect.signature(wrapper)) == "(name: 'str') -> 'Netlist'"
+    assert typing.get_type_hints(wrapper) == {"name": str, "return": dict}
+
+
+def test_update_wrapper_onto_a_module_function(monkeypatch: pytest.MonkeyPatch) -> None:
+    def donor(x: int) -> int:
+        """Donor docs."""
+        return x
+
+    donor.marker = "kept"  # type: ignore[attr-defined]
+    fn = nl._get_available_connections
+    for attr in ("__name__", "__qualname__", "__doc__", "__module__", "__annotations__"):
+        monkeypatch.setattr(fn, attr, getattr(fn, attr))
+    try:
+        assert functools.update_wrapper(fn, donor) is fn
+        assert (fn.__name__, fn.__doc__, fn.__annotations__) == (
+            "donor",
+            "Donor docs.",
+            {"x": "int", "return": "int"},
+        )
+        assert fn.__wrapped__ is donor and fn.marker == "kept"
+    finally:
+        vars(fn).clear()
+
+
+def test_help_pickle_and_deepcopy_treat_it_as_a_function() -> None:
+    def wrap_component_in_netlist(name: str) -> Netlist:
+        pass
+
+    wrap_component_in_netlist.__doc__ = nl.wrap_component_in_netlist.__doc__
+    rendered = pydoc.plaintext.document(nl.wrap_component_in_netlist)
+    assert rendered == pydoc.plaintext.document(wrap_component_in_netlist)
+    assert rendered.startswith("wrap_component_in_netlist(name: 'str') -> 'Netlist'\n    Return ")
+    assert pickle.loads(pickle.dumps(nl.patch_netlist)) is nl.patch_netlist
+    assert copy.deepcopy({"f": nl.patch_netlist})["f"] is nl.patch_netlist
+
+
+# ---------------------------------------------------------------------------
+# Command registration with typer
+
+
+def wrap_component_in_netlist(name: str) -> Netlist:
+    return {}
+
+
+def command_app(fn: Callable[..., Any]) -> typer.Typer:
+    app = typer.Typer()
+    app.command()(fn)
+    return app
+
+
+@pytest.mark.parametrize(
+    ("name", "argv"),
+    [
+        ("wrap_component_in_netlist", ["--help"]),
+        ("wrap_component_in_netlist", []),
+        ("wrap_component_in_netlist", ["a", "b"]),
+        ("_get_component_name", ["--help"]),
+        ("_get_component_name", ["--default"]),
+    ],
+)
+def test_typer_derives_the_same_command(name: str, argv: list[str]) -> None:
+    fn = getattr(nl, name)
+    twin = {"wrap_component_in_netlist": wrap_component_in_netlist, **TWINS}[name]
+    twin.__doc__ = fn.__doc__
+    runner = CliRunner()
+    ours = runner.invoke(command_app(fn), argv)
+    theirs = runner.invoke(command_app(twin), argv)
+    assert (ours.exit_code, ours.output) == (theirs.exit_code, theirs.output)
+    assert ours.output
+
+
+def test_typer_invokes_the_module_function_with_parsed_arguments() -> None:
+    runner = CliRunner()
+    app = command_app(nl._get_component_name)
+    result = runner.invoke(app, ["straight", "--default", "x"], standalone_mode=False)
+    assert result.exception is None and result.return_value == "straight"
+    app = command_app(nl.wrap_component_in_netlist)
+    result = runner.invoke(app, ["mmi1x2"], standalone_mode=False)
+    assert list(result.return_value["instances"]) == ["mmi1x2"]
+
+
+# ---------------------------------------------------------------------------
+# Deep copy: the keeper copies its input with the module's fast deep copy
+
+
+def fast_deepcopy(tree: Any) -> Any:
+    assert nl.deepcopy is copy.deepcopy
+    return nl._update_good_netlist({}, {"tree": tree})["tree"]
+
+
+class Probe:
+    """A foreign object that records the memo it is handed."""
+
+    def __init__(self, payload: Any, log: list[Any]) -> None:
+        self.payload, self.log = payload, log
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Probe:
+        # memo entries in order; copies as printed (half-built ones included)
+        snapshot = [
+            ("keep-alive", [id(x) for x in v]) if k == id(memo) else (k, repr(v))
+            for k, v in memo.items()
+        ]
+        self.log.append(snapshot)
+        result = memo[id(self)] = Probe(None, self.log)
+        result.payload = copy.deepcopy(self.payload, memo)
+        return result
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Probe) and self.payload == other.payload
+
+    def __repr__(self) -> str:
+        return f"Probe({self.payload!r})"
+
+
+def alias_pattern(original: Any, copied: Any) -> list[tuple[str, int, bool]]:
+    """For every node of both trees walked together: the copy's type, its
+    identity class (first-seen index) and whether it is the original itself."""
+    seen: dict[int, int] = {}
+    visited: set[int] = set()
+    pattern: list[tuple[str, int, bool]] = []
+
+    def walk(o: Any, c: Any) -> None:
+        pattern.append((type(c).__name__, seen.setdefault(id(c), len(seen)), c is o))
+        if id(o) not in visited:
+            visited.add(id(o))
+            if type(o) in (dict, OrderedDict):
+                for (ko, vo), (kc, vc) in zip(o.items(), c.items(), strict=True):
+                    walk(ko, kc)
+                    walk(vo, vc)
+            elif type(o) in (list, tuple):
+                for a, b in zip(o, c, strict=True):
+                    walk(a, b)
+            elif type(o) is Probe:
+                walk(o.payload, c.payload)
+
+    walk(original, copied)
+    return pattern
+
+
+def random_tree(rng: random.Random, log: list[Any]) -> Any:
+    """Nested containers with shared sub-objects and foreign objects."""
+    pool: list[Any] = []
+    scalars = [None, True, 0, -3, 2**70, 1.5, float("inf"), "", "a,o1", b"x", 1j]
+
+    def node(level: int) -> Any:
+        roll = rng.random()
+        if pool and roll < 0.12:
+            return rng.choice(pool)
+        if level > 4 or roll < 0.35:
+            return rng.choice(scalars)
+        kind = rng.choice(["dict", "list", "tuple", "tuple", "probe", "odict"])
+        size = rng.randint(0, 4)
+        if kind == "dict":
+            keys = ["a", "b", "c", 1, 2.5, (1, "k")]
+            value: Any = {rng.choice(keys): node(level + 1) for _ in range(size)}
+        elif kind in ("list", "tuple"):
+            value = [node(level + 1) for _ in range(size)]
+            value = value if kind == "list" else tuple(value)
+        elif kind == "probe":
+            value = Probe(node(level + 1), log)
+        else:
+            value = OrderedDict(k=node(level + 1))
+        pool.append(value)
+        return value
+
+    return [node(0) for _ in range(4)]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_deep_copy_matches_copy_deepcopy_on_random_trees(seed: int) -> None:
+    log: list[Any] = []
+    tree = random_tree(random.Random(seed), log)
+    wrapper = {"tree": tree}
+    fast = nl._update_good_netlist({}, wrapper)["tree"]
+    fast_memos = log[:]
+    log.clear()
+    reference = copy.deepcopy(wrapper)["tree"]
+    assert fast == reference
+    assert alias_pattern(tree, fast) == alias_pattern(tree, reference)
+    # every foreign object saw the same memo: same ids, copies and keep-alive list
+    assert fast_memos == log
+
+
+def test_deep_copy_of_recursive_structures() -> None:
+    looped: list[Any] = []
+    looped.append(looped)
+    selfish: dict[str, Any] = {}
+    selfish["self"] = selfish
+    through: list[Any] = []
+    through.append((through, [1]))
+    for tree in (looped, selfish, (through,)):
+        assert alias_pattern(tree, fast_deepcopy(tree)) == alias_pattern(tree, copy.deepcopy(tree))
+
+
+def test_deep_copy_errors() -> None:
+    class Broken:
+        def __deepcopy__(self, memo: dict[int, Any]) -> Any:
+            raise LookupError("no copy")
+
+    with pytest.raises(LookupError, match="^no copy$"):
+        fast_deepcopy([{"a": Broken()}])
+    nested: list[Any] = []
+    for _ in range(100_000):
+        nested = [nested]
+    with pytest.raises(RecursionError):
+        fast_deepcopy(nested)
