@@ -1,0 +1,170 @@
+"""Benchmark: the two builder commands against a bare loop over the same cells.
+
+The bare loop does only what a build cannot skip: get the component, write its
+GDS file and write its ports JSON. The commands add everything else (argument
+checks, collecting and registering the project's cells, folders, console
+lines, per-cell log files with redirected output, replacing files whole).
+Both sides build the same cells from cold caches, alternately, several times;
+the best time of each is compared. Workloads: the generic PDK, and a
+generated project of small pics in a temporary folder (under the system
+temporary directory, or under --dir). Most of the commands' extra cost is file
+system work (a truncated log file per cell, outputs replaced whole), so the
+ratio depends on the file system the folder lives on.
+Run: PYTHONPATH=python python bench/bench_builders.py [--dir FOLDER]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import json
+import os
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import polyloom as pl
+import typer
+from lumencad.core.cli.build_pdk import build_pdk
+from lumencad.core.cli.build_pics import build_pics
+from lumencad.core.netlist import _try_get_ports
+from lumencad.core.shared import import_pdk
+from polyloom.read.from_yaml_template import cell_from_yaml_template
+
+PICS = 500
+REPEATS = 5
+TARGET_RATIO = 1.3
+
+PIC_TEMPLATE = """\
+instances:
+  wg:
+    component: straight
+    settings:
+      length: {length}
+  bend:
+    component: bend_euler
+connections:
+  wg,o2: bend,o1
+ports:
+  o1: wg,o1
+  o2: bend,o2
+"""
+
+
+def clear_cell_caches(pdk: Any) -> None:
+    """Drop every cached component so that each run builds from scratch."""
+    for factory in pdk.cells.values():
+        clear = getattr(factory, "cache_clear", None)
+        if callable(clear):
+            clear()
+
+
+def bare_loop(get_component: Callable[[str], Any], names: list[str], out_dir: Path) -> None:
+    ports_dir = out_dir / "ports"
+    ports_dir.mkdir(parents=True, exist_ok=True)
+    for name in names:
+        comp = get_component(name)
+        comp.write_gds(str(out_dir / f"{name}.gds"))
+        with open(ports_dir / f"{name}.json", "w") as f:
+            f.write(json.dumps(_try_get_ports(comp)))
+
+
+def run_command(command: Callable[..., Any], *args: str) -> None:
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        try:
+            command(*args)
+        except typer.Exit as exit_:
+            if exit_.exit_code != 0:
+                raise RuntimeError(f"build failed: {out.getvalue()}") from None
+
+
+def best_of(runs: list[Callable[[], None]], prepare: Callable[[], None]) -> list[float]:
+    """Best wall time of each run, interleaving the runs REPEATS times."""
+    best = [float("inf")] * len(runs)
+    for _ in range(REPEATS):
+        for i, run in enumerate(runs):
+            prepare()
+            start = time.perf_counter()
+            run()
+            best[i] = min(best[i], time.perf_counter() - start)
+    return best
+
+
+def report(label: str, cells: int, command: float, bare: float) -> bool:
+    ratio = command / bare
+    verdict = "ok" if ratio <= TARGET_RATIO else "SLOWER THAN TARGET"
+    print(
+        f"{label:<22} {cells:4d} cells  command {command * 1e3:8.1f} ms  "
+        f"bare loop {bare * 1e3:8.1f} ms  ratio {ratio:5.2f}x  "
+        f"(target <= {TARGET_RATIO}x: {verdict})"
+    )
+    return ratio <= TARGET_RATIO
+
+
+def bench_pdk(tmp: Path) -> bool:
+    pdk = import_pdk("generic")
+    pdk.activate()
+    names = list(pdk.cells)
+    command, bare = best_of(
+        [
+            lambda: run_command(build_pdk, str(tmp / "command"), "generic", "stop"),
+            lambda: bare_loop(pl.get_component, names, tmp / "bare"),
+        ],
+        prepare=lambda: clear_cell_caches(pdk),
+    )
+    return report("generic PDK", len(names), command, bare)
+
+
+def bench_pics(tmp: Path) -> bool:
+    project = tmp / "project"
+    pics_dir = project / "pics"
+    pics_dir.mkdir(parents=True)
+    (project / "pyproject.toml").write_text('[tool.lumencad]\npdk = "generic"\n')
+    names = [f"pic{i}" for i in range(PICS)]
+    for i, name in enumerate(names):
+        (pics_dir / f"{name}.pic.yml").write_text(PIC_TEMPLATE.format(length=1 + i / 10))
+    pdk = import_pdk("generic")
+    pdk.activate()
+
+    def prepare() -> None:
+        # Fresh pic factories (each caches its component) and cold cell caches.
+        clear_cell_caches(pdk)
+        pdk.register_cells(
+            **{
+                name: cell_from_yaml_template(str(pics_dir / f"{name}.pic.yml"), name)
+                for name in names
+            }
+        )
+
+    command, bare = best_of(
+        [
+            lambda: run_command(build_pics, str(pics_dir), "generic", "stop"),
+            lambda: bare_loop(pdk.get_component, names, tmp / "bare-pics"),
+        ],
+        prepare=prepare,
+    )
+    return report(f"project of {PICS} pics", len(names), command, bare)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--dir", default=None, help="folder for the temporary projects")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="bench-builders-", dir=args.dir) as folder:
+        tmp = Path(folder)
+        print(f"outputs under {tmp}")
+        cwd = os.getcwd()
+        os.chdir(tmp)
+        try:
+            ok = [bench_pdk(tmp), bench_pics(tmp)]
+        finally:
+            os.chdir(cwd)
+    return 0 if all(ok) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,128 @@
+// lumencad.core.cli.build_pdk: builds every cell of a PDK into GDS, ports and
+// log files under a build folder.
+#include <nanobind/nanobind.h>
+
+#include "lumencad/build_loop.hpp"
+#include "lumencad/function.hpp"
+#include "lumencad/handles.hpp"
+#include "lumencad/unpack.hpp"
+
+namespace nb = nanobind;
+using namespace lumencad;
+
+namespace {
+
+constexpr const char* kBuildPdkDoc =
+    "Build GDS from PDK.\n"
+    "\n"
+    "    Args:\n"
+    "        path: path to build directory.\n"
+    "        pdk: process design kit.\n"
+    "        on_error: what to do on error.\n"
+    "    ";
+
+nb::object os_path(const char* name) { return cached("os.path", name); }
+
+nb::object concat(nb::handle a, const char* b) {
+  PyObject* joined = PyUnicode_Concat(a.ptr(), nb::str(b).ptr());
+  if (!joined) throw nb::python_error();
+  return nb::steal(joined);
+}
+
+void make_dirs(nb::handle path) { cached("os", "makedirs")(path, nb::arg("exist_ok") = true); }
+
+nb::object validate_build_pdk_args(nb::handle, const nb::handle* args) {
+  nb::handle path = args[0], pdk = args[1];
+  nb::object on_error = normalize_on_error(args[2]);
+  nb::object build_path = os_path("abspath")(path);
+  int is_file = PyObject_IsTrue(os_path("isfile")(build_path).ptr());
+  if (is_file < 0) throw nb::python_error();
+  if (is_file) throw nb::value_error("Given build path is not a directory");
+  make_dirs(build_path);
+  return nb::make_tuple(build_path, normalize_pdk_name(pdk), on_error);
+}
+
+// The validated arguments and the activated PDK.
+struct Setup {
+  nb::object on_error, out_dir, log_dir, pdk;
+};
+
+void prepare(nb::handle module, const nb::handle* args, Setup& setup) {
+  nb::object warnings = module_global(module, "warnings");
+  warnings.attr("simplefilter")("ignore");
+  nb::object validated =
+      module_global(module, "_validate_build_pdk_args")(args[0], args[1], args[2]);
+  nb::object triple[3];
+  unpack(validated, triple, 3);
+  setup.on_error = triple[2];
+  nb::object build_path = os_path("abspath")(triple[0]);
+  setup.out_dir = os_path("join")(build_path, "gds", "pdk");
+  setup.log_dir = os_path("join")(build_path, "log", "pdk");
+  make_dirs(setup.out_dir);
+  make_dirs(os_path("join")(setup.out_dir, "ports"));
+  make_dirs(setup.log_dir);
+  setup.pdk = module_global(module, "import_pdk")(triple[1]);
+  setup.pdk.attr("activate")();
+}
+
+CellTarget pdk_target(const Setup& setup, nb::handle cell_name) {
+  CellTarget target;
+  target.label = nb::str("[ pdk  ] ");
+  target.gds_path = os_path("join")(setup.out_dir, concat(cell_name, ".gds"));
+  target.ports_path = os_path("join")(setup.out_dir, "ports", concat(cell_name, ".json"));
+  target.log_path = os_path("join")(setup.log_dir, concat(cell_name, ".log"));
+  return target;
+}
+
+nb::object build_pdk(nb::handle module, const nb::handle* args) {
+  Setup setup;
+  // Warnings are silenced while the PDK is set up, not while cells build.
+  nb::object silenced = module_global(module, "warnings").attr("catch_warnings")();
+  if (!run_in_context(silenced, [&] { prepare(module, args, setup); })) return nb::none();
+
+  BuildLoopSteps steps;
+  steps.target = [&](nb::handle cell_name) { return pdk_target(setup, cell_name); };
+  steps.build = [module](nb::handle cell_name) {
+    return nb::object(module_global(module, "pl").attr("get_component")(cell_name));
+  };
+  run_build_loop(module, setup.pdk.attr("cells"), steps, on_error_policy(setup.on_error));
+}
+
+}  // namespace
+
+NB_MODULE(build_pdk, m) {
+  for (const char* name : {"json", "os", "sys", "traceback", "warnings", "typer"})
+    m.attr(name) = nb::module_::import_(name);
+  m.attr("pl") = nb::module_::import_("polyloom");
+  nb::object settings = nb::module_::import_("lumencad.settings").attr("SETTINGS");
+  m.attr("s") = settings;
+  m.attr("_try_get_ports") = nb::module_::import_("lumencad.core.netlist").attr("_try_get_ports");
+  m.attr("import_pdk") = nb::module_::import_("lumencad.core.shared").attr("import_pdk");
+  nb::object app = nb::module_::import_("lumencad.core.cli.app").attr("app");
+  m.attr("app") = app;
+
+  // Handles the command uses on every cell, looked up once here.
+  for (const char* name : {"abspath", "isfile", "join"}) cached("os.path", name);
+  cached("os", "makedirs");
+  cached("io", "open");
+  cached("json", "dumps");
+  cached("traceback", "print_exception");
+
+  nb::object default_pdk = default_pdk_name(settings);
+
+  def_function(
+      m,
+      {"_validate_build_pdk_args",
+       {{"path", "str", Check::Str}, {"pdk", "str", Check::Str}, {"on_error", "str", Check::Str}},
+       nullptr,
+       nullptr,
+       validate_build_pdk_args});
+  nb::object command = def_function(m, {"build_pdk",
+                                        {{"path"},
+                                         {"pdk", "str", Check::Str, default_pdk},
+                                         {"on_error", "str", Check::Str, nb::str("continue")}},
+                                        "None",
+                                        kBuildPdkDoc,
+                                        build_pdk});
+  m.attr("build_pdk") = app.attr("command")()(command);
+}

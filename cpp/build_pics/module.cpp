@@ -1,0 +1,251 @@
+// lumencad.core.cli.build_pics: builds every pic file and Python cell of a
+// project's pics folder into GDS, ports and log files.
+#include <nanobind/nanobind.h>
+
+#include "lumencad/build_loop.hpp"
+#include "lumencad/function.hpp"
+#include "lumencad/handles.hpp"
+#include "lumencad/unpack.hpp"
+
+namespace nb = nanobind;
+using namespace lumencad;
+
+namespace {
+
+constexpr const char* kBuildPicsDoc =
+    "Build GDS from pics directory.\n"
+    "\n"
+    "    Args:\n"
+    "        path: path to pics directory.\n"
+    "        pdk: process design kit.\n"
+    "        on_error: what to do on error.\n"
+    "    ";
+
+constexpr Py_ssize_t kPicSuffixLength = 8;  // ".pic.yml"
+
+nb::object os_path(const char* name) { return cached("os.path", name); }
+
+bool truthy(nb::handle value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw nb::python_error();
+  return result == 1;
+}
+
+nb::object concat(nb::handle a, const char* b) {
+  PyObject* joined = PyUnicode_Concat(a.ptr(), nb::str(b).ptr());
+  if (!joined) throw nb::python_error();
+  return nb::steal(joined);
+}
+
+// value[:-count], as Python slices it.
+nb::object drop_last(nb::handle value, Py_ssize_t count) {
+  PyObject* sliced = PySequence_GetSlice(value.ptr(), 0, -count);
+  if (!sliced) throw nb::python_error();
+  return nb::steal(sliced);
+}
+
+nb::object items_of(nb::handle mapping) { return mapping.attr("items")(); }
+
+// The list filed under `key`, created empty on first use.
+nb::handle list_under(nb::dict& map, nb::handle key) {
+  PyObject* found = PyDict_GetItemWithError(map.ptr(), key.ptr());
+  if (found) return found;
+  if (PyErr_Occurred()) throw nb::python_error();
+  nb::list fresh;
+  map[key] = fresh;
+  return PyDict_GetItemWithError(map.ptr(), key.ptr());
+}
+
+nb::object validate_build_pics_args(nb::handle, const nb::handle* args) {
+  nb::handle path = args[0], pdk = args[1];
+  nb::object on_error = normalize_on_error(args[2]);
+  if (!truthy(os_path("exists")(path))) throw nb::value_error("Path does not exist.");
+  nb::object pics_path = os_path("abspath")(path);
+  if (truthy(os_path("isfile")(pics_path))) pics_path = os_path("dirname")(pics_path);
+  return nb::make_tuple(pics_path, normalize_pdk_name(pdk), on_error);
+}
+
+nb::object get_yaml_cells(nb::handle module, const nb::handle* args) {
+  nb::handle folder = args[0], paths = args[1];
+  nb::object yaml_paths = module_global(module, "get_yaml_paths")(folder, nb::arg("paths") = paths);
+  nb::object cell_name_of = module_global(module, "get_yaml_cell_name");
+  nb::list yaml_names;
+  for (nb::handle path : yaml_paths) yaml_names.append(cell_name_of(path));
+
+  nb::object make_cell = module_global(module, "cell_from_yaml_template");
+  nb::dict cells;
+  nb::iterator paths_it = nb::iter(yaml_paths);
+  for (nb::handle name : yaml_names) {
+    PyObject* next = PyIter_Next(paths_it.ptr());
+    if (!next) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      break;
+    }
+    nb::object path = nb::steal(next);
+    nb::handle filed = list_under(cells, path);
+    nb::object cell = make_cell(path, name);
+    cell.attr("__name__") = name;
+    nb::borrow<nb::list>(filed).append(cell);
+  }
+  return cells;
+}
+
+nb::object get_python_cells(nb::handle module, const nb::handle* args) {
+  nb::object folder = os_path("abspath")(args[0]);
+  nb::object modules = module_global(module, "import_python_modules")(folder);
+  nb::object found = module_global(module, "_get_cells")(modules);
+  nb::dict cells;
+  for (nb::handle cell : found.attr("values")()) {
+    nb::object parts = cell.attr("__module__").attr("split")(".");
+    Py_ssize_t count = nb::len(parts);
+    if (count < 2) continue;  // a module outside any package is never built
+    nb::list join_args;
+    join_args.append(folder);
+    for (Py_ssize_t i = 1; i < count; ++i) join_args.append(parts[i]);
+    nb::object path = concat(os_path("join")(*nb::tuple(join_args)), ".py");
+    nb::borrow<nb::list>(list_under(cells, path)).append(cell);
+  }
+  return cells;
+}
+
+// The cells to build and where each came from, registered in the PDK.
+struct Project {
+  nb::object pics_path, on_error, out_dir, log_dir, pdk;
+  nb::dict cells, cell_paths;
+};
+
+void collect_project(nb::handle module, const nb::handle* args, Project& project) {
+  nb::object validated =
+      module_global(module, "_validate_build_pics_args")(args[0], args[1], args[2]);
+  nb::object triple[3];
+  unpack(validated, triple, 3);
+  project.pics_path = triple[0];
+  project.on_error = triple[2];
+  nb::object parent = os_path("dirname")(project.pics_path);
+  project.out_dir = os_path("join")(parent, "build", "gds");
+  project.log_dir = os_path("join")(parent, "build", "log");
+  project.pdk = module_global(module, "import_pdk")(triple[1]);
+
+  nb::object yaml_files = module_global(module, "get_yaml_cells")(project.pics_path);
+  nb::object python_files = module_global(module, "get_python_cells")(project.pics_path);
+
+  nb::dict python_cells, python_cell_paths, yaml_cells, yaml_cell_paths;
+  for (nb::handle entry : items_of(python_files)) {
+    nb::object source = entry[0];
+    for (nb::handle cell : entry[1]) {
+      nb::object name = cell.attr("__name__");
+      python_cell_paths[name] = source;
+      python_cells[name] = cell;
+    }
+  }
+  for (nb::handle entry : items_of(yaml_files)) {
+    nb::object source = entry[0];
+    nb::object name = drop_last(os_path("basename")(source), kPicSuffixLength);
+    yaml_cell_paths[name] = source;
+    for (nb::handle cell : entry[1]) yaml_cells[name] = cell;
+  }
+
+  // Pics first; a Python cell replaces a pic of the same name in place.
+  project.cells = yaml_cells;
+  if (PyDict_Update(project.cells.ptr(), python_cells.ptr()) != 0) throw nb::python_error();
+  project.cell_paths = yaml_cell_paths;
+  if (PyDict_Update(project.cell_paths.ptr(), python_cell_paths.ptr()) != 0)
+    throw nb::python_error();
+
+  nb::object register_cells = project.pdk.attr("register_cells");
+  nb::tuple no_args;
+  PyObject* registered = PyObject_Call(register_cells.ptr(), no_args.ptr(), project.cells.ptr());
+  if (!registered) throw nb::python_error();
+  Py_DECREF(registered);
+}
+
+// Output paths of one cell, mirroring its source folder below the pics folder.
+CellTarget pic_target(const Project& project, nb::handle cell_name) {
+  PyObject* found = PyObject_GetItem(project.cell_paths.ptr(), cell_name.ptr());
+  if (!found) throw nb::python_error();
+  nb::object cell_path = nb::steal(found);
+  nb::object rel = os_path("dirname")(os_path("relpath")(cell_path, project.pics_path));
+  CellTarget target;
+  target.gds_path = os_path("join")(project.out_dir, rel, concat(cell_name, ".gds"));
+  nb::object stem = drop_last(os_path("basename")(target.gds_path), 4);
+  target.ports_path = os_path("join")(project.out_dir, rel, "ports", concat(stem, ".json"));
+  target.log_path = os_path("join")(project.log_dir, rel, concat(cell_name, ".log"));
+
+  // Most cells share their folders: a stat settles those without a mkdir.
+  nb::object& makedirs = cached("os", "makedirs");
+  for (nb::handle file : {target.gds_path, target.ports_path, target.log_path}) {
+    nb::object folder = os_path("dirname")(file);
+    if (!truthy(os_path("isdir")(folder))) makedirs(folder, nb::arg("exist_ok") = true);
+  }
+
+  bool python = truthy(cell_path.attr("endswith")(".py"));
+  target.label = nb::str(python ? "[python] " : "[picyml] ");
+  return target;
+}
+
+nb::object build_pics(nb::handle module, const nb::handle* args) {
+  Project project;
+  nb::object environment = module_global(module, "cli_environment")(false, false);
+  if (!run_in_context(environment, [&] { collect_project(module, args, project); }))
+    return nb::none();
+
+  BuildLoopSteps steps;
+  steps.target = [&](nb::handle cell_name) { return pic_target(project, cell_name); };
+  steps.build = [&](nb::handle cell_name) {
+    return nb::object(project.pdk.attr("get_component")(cell_name));
+  };
+  run_build_loop(module, project.cells, steps, on_error_policy(project.on_error));
+}
+
+}  // namespace
+
+NB_MODULE(build_pics, m) {
+  for (const char* name : {"json", "os", "sys", "traceback", "typer"})
+    m.attr(name) = nb::module_::import_(name);
+  nb::object settings = nb::module_::import_("lumencad.settings").attr("SETTINGS");
+  m.attr("s") = settings;
+  m.attr("_try_get_ports") = nb::module_::import_("lumencad.core.netlist").attr("_try_get_ports");
+  nb::module_ shared = nb::module_::import_("lumencad.core.shared");
+  m.attr("cli_environment") = shared.attr("cli_environment");
+  m.attr("_get_cells") = shared.attr("get_cells");
+  for (const char* name :
+       {"get_yaml_cell_name", "get_yaml_paths", "import_pdk", "import_python_modules"})
+    m.attr(name) = shared.attr(name);
+  m.attr("cell_from_yaml_template") =
+      nb::module_::import_("polyloom.read.from_yaml_template").attr("cell_from_yaml_template");
+  nb::object app = nb::module_::import_("lumencad.core.cli.app").attr("app");
+  m.attr("app") = app;
+
+  // Handles the command uses on every cell, looked up once here.
+  for (const char* name :
+       {"abspath", "basename", "dirname", "exists", "isdir", "isfile", "join", "relpath"})
+    cached("os.path", name);
+  cached("os", "makedirs");
+  cached("io", "open");
+  cached("json", "dumps");
+  cached("traceback", "print_exception");
+
+  nb::object default_pdk = default_pdk_name(settings);
+
+  def_function(m, {"get_yaml_cells",
+                   {{"folder"}, {"paths", nullptr, Check::None, nb::none()}},
+                   nullptr,
+                   nullptr,
+                   get_yaml_cells});
+  def_function(m, {"get_python_cells", {{"folder"}}, nullptr, nullptr, get_python_cells});
+  def_function(
+      m,
+      {"_validate_build_pics_args",
+       {{"path", "str", Check::Str}, {"pdk", "str", Check::Str}, {"on_error", "str", Check::Str}},
+       nullptr,
+       nullptr,
+       validate_build_pics_args});
+  nb::object command = def_function(m, {"build_pics",
+                                        {{"path", "str", Check::Str},
+                                         {"pdk", "str", Check::Str, default_pdk},
+                                         {"on_error", "str", Check::Str, nb::str("continue")}},
+                                        nullptr,
+                                        kBuildPicsDoc,
+                                        build_pics});
+  m.attr("build_pics") = app.attr("command")()(command);
+}

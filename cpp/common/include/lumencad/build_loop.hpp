@@ -1,0 +1,59 @@
+// The per-cell build loop shared by the builder commands (pics and PDK), and
+// the small pieces of Python control flow around it.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <functional>
+
+namespace lumencad {
+namespace nb = nanobind;
+
+// Where one cell's outputs go and how its console line starts.
+struct CellTarget {
+  nb::object label;       // console prefix before the cell name, e.g. "[picyml] "
+  nb::object gds_path;    // str
+  nb::object ports_path;  // str
+  nb::object log_path;    // str
+};
+
+enum class OnError { Continue, Stop };
+
+struct BuildLoopSteps {
+  // Computes the cell's output paths, creating folders where the command does.
+  std::function<CellTarget(nb::handle cell_name)> target;
+  // Builds the cell's component; None means the cell produced nothing.
+  std::function<nb::object(nb::handle cell_name)> build;
+};
+
+// Builds every cell that iterating `cell_names` yields: one console line per
+// cell on the module's `sys.stdout`, the build's output and any traceback in
+// the cell's log file, then its GDS and ports files (each replaced whole, so a
+// failed write leaves the previous file intact). Always ends by raising the
+// module's `typer.Exit`: 0 after the whole loop, 1 when a cell failed under
+// OnError::Stop, 2 when a cell built to None. Errors outside the failure policy
+// (opening a log file, writing the outputs, interrupts) propagate with the
+// standard streams restored.
+[[noreturn]] void run_build_loop(nb::handle module, nb::handle cell_names,
+                                 const BuildLoopSteps& steps, OnError on_error);
+
+// The failure policy given on the command line, stripped and lower-cased;
+// raises ValueError naming the given value unless it is "continue" or "stop".
+nb::object normalize_on_error(nb::handle on_error);
+
+// The policy a normalised value stands for: Stop for "stop", else Continue.
+OnError on_error_policy(nb::handle normalized);
+
+// A PDK name lower-cased, then stripped.
+nb::object normalize_pdk_name(nb::handle pdk);
+
+// The settings' PDK name (`settings.pdk.name`) as the default of a command's
+// `pdk` parameter: a str or None, else TypeError "Expected str, got <type>".
+nb::object default_pdk_name(nb::handle settings);
+
+// Runs `body` inside the context manager `manager` with the semantics of a
+// Python `with` statement. Returns false when the manager's __exit__
+// suppressed an exception raised by `body`.
+bool run_in_context(nb::handle manager, const std::function<void()>& body);
+
+}  // namespace lumencad
