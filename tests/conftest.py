@@ -42,8 +42,9 @@ def restore_pdk() -> Iterator[None]:
         active.activate()
         sys.path[:] = saved_path
         for name in set(sys.modules) - saved_modules:
-            if _is_project_module(sys.modules[name]):
-                del sys.modules[name]
+            module = sys.modules.get(name)
+            if module is not None and _is_project_module(module):
+                sys.modules.pop(name, None)
 
 
 def _is_project_module(module: object) -> bool:
