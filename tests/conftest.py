@@ -19,6 +19,18 @@ def examples_dir() -> Path:
 
 
 @pytest.fixture
+def generic_pdk_active() -> Iterator[None]:
+    """Run a test on the generic PDK, then re-activate the PDK active before."""
+    import polyloom
+    from polyloom.generic import PDK as generic
+
+    previous = polyloom.get_active_pdk()
+    generic.activate()
+    yield
+    previous.activate()
+
+
+@pytest.fixture
 def restore_pdk() -> Iterator[None]:
     """Undo what a test does to the PDK registry and the import system.
 

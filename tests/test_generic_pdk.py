@@ -6,16 +6,7 @@ import polyloom as pl
 import pytest
 from polyloom.generic import PDK
 
-
-@pytest.fixture(autouse=True)
-def _generic_pdk_active():
-    """These tests build cells by name: run them on the generic PDK, then restore."""
-    from polyloom.generic import PDK as generic
-
-    previous = pl.get_active_pdk()
-    generic.activate()
-    yield
-    previous.activate()
+pytestmark = pytest.mark.usefixtures("generic_pdk_active")
 
 
 EXPECTED_PORTS = {

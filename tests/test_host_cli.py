@@ -31,6 +31,18 @@ def test_pdks_command_lists_generic() -> None:
     assert (result.returncode, result.stdout, result.stderr) == (0, "generic\n", "")
 
 
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["build-pdk", "README.md"], "Given build path is not a directory"),
+        (["build-pics", "missing-folder"], "Path does not exist."),
+    ],
+)
+def test_command_errors_are_one_line(args: list[str], message: str) -> None:
+    result = run_cli(*args)
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", f"error: {message}\n")
+
+
 def test_command_module_that_fails_to_load(monkeypatch, capsys) -> None:
     monkeypatch.setattr(cli_main, "COMMAND_MODULES", ("lumencad_missing_commands",))
     with pytest.raises(SystemExit) as info:

@@ -4,16 +4,7 @@ import numpy as np
 import polyloom as pl
 import pytest
 
-
-@pytest.fixture(autouse=True)
-def _generic_pdk_active():
-    """These tests build cells by name: run them on the generic PDK, then restore."""
-    from polyloom.generic import PDK as generic
-
-    previous = pl.get_active_pdk()
-    generic.activate()
-    yield
-    previous.activate()
+pytestmark = pytest.mark.usefixtures("generic_pdk_active")
 
 
 def _probe() -> pl.Component:

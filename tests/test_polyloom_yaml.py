@@ -8,16 +8,7 @@ import yaml
 from polyloom.read import from_yaml
 from polyloom.read.from_yaml_template import cell_from_yaml_template
 
-
-@pytest.fixture(autouse=True)
-def _generic_pdk_active():
-    """These tests build cells by name: run them on the generic PDK, then restore."""
-    from polyloom.generic import PDK as generic
-
-    previous = pl.get_active_pdk()
-    generic.activate()
-    yield
-    previous.activate()
+pytestmark = pytest.mark.usefixtures("generic_pdk_active")
 
 
 def _state(inst):

@@ -6,7 +6,10 @@ import importlib
 import sys
 from collections.abc import Iterable, Sequence
 
+import typer
+
 from lumencad.core.cli.app import app
+from lumencad.core.shared import cli_environment
 
 __all__ = ["COMMAND_MODULES", "load_commands", "main"]
 
@@ -35,4 +38,10 @@ def main(argv: Sequence[str] | None = None) -> None:
     except RuntimeError as exc:
         print(f"error: {exc}", file=sys.stderr)
         raise SystemExit(1) from None
-    app(args=None if argv is None else list(argv), prog_name="lumencad")
+    # A command may let an error escape (build_pdk's argument checks do):
+    # report it as one line, never as a traceback.
+    try:
+        with cli_environment():
+            app(args=None if argv is None else list(argv), prog_name="lumencad")
+    except typer.Exit as exc:
+        raise SystemExit(exc.exit_code) from None
