@@ -77,9 +77,11 @@ def test_distinct_components_with_one_name_get_unique_cell_names(tmp_path):
     ]
 
 
-def test_failed_write_leaves_existing_file_and_no_temp_file(tmp_path, monkeypatch):
+@pytest.mark.parametrize("old", [b"old", None], ids=["existing", "new"])
+def test_failed_write_leaves_old_state_and_no_temp_file(tmp_path, monkeypatch, old):
     path = tmp_path / "keep.gds"
-    path.write_bytes(b"old")
+    if old is not None:
+        path.write_bytes(old)
 
     class Exploding:
         def write_gds(self, name):
@@ -90,8 +92,9 @@ def test_failed_write_leaves_existing_file_and_no_temp_file(tmp_path, monkeypatc
     monkeypatch.setattr(polyloom.gds, "to_library", lambda top: Exploding())
     with pytest.raises(OSError, match="disk full"):
         _hierarchy().write_gds(path)
-    assert path.read_bytes() == b"old"
-    assert os.listdir(tmp_path) == ["keep.gds"]
+    assert os.listdir(tmp_path) == ([] if old is None else ["keep.gds"])
+    if old is not None:
+        assert path.read_bytes() == old
 
 
 def test_write_into_missing_folder_names_it(tmp_path):

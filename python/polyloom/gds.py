@@ -59,21 +59,27 @@ def to_library(top: Component) -> gdstk.Library:
 def write_gds(top: Component, path: Any) -> Path:
     """Write `top` and everything below it to `path`, atomically.
 
-    The file is written to a temporary file in the same folder and moved into
-    place, so a failure never leaves a half-written file behind.
+    An existing file is replaced whole: the layout goes to a temporary file in
+    the same folder that is then moved into place. A new file is written in
+    place, as there is nothing to protect. Either way a failure never leaves
+    a half-written file behind.
     """
     target = Path(path)
     if target.parent and not target.parent.exists():
         raise FileNotFoundError(f"Folder {str(target.parent)!r} does not exist")
     library = to_library(top)
-    # A fresh name (not mkstemp) so the file gets the usual permissions.
-    temp_name = str(target.parent / f".{target.name}.{uuid.uuid4().hex}.tmp")
+    if os.path.lexists(target):
+        # A fresh name (not mkstemp) so the file gets the usual permissions.
+        written = str(target.parent / f".{target.name}.{uuid.uuid4().hex}.tmp")
+    else:
+        written = str(target)
     try:
-        library.write_gds(temp_name)
-        os.replace(temp_name, target)
+        library.write_gds(written)
+        if written != str(target):
+            os.replace(written, target)
     except BaseException:
         try:
-            os.unlink(temp_name)
+            os.unlink(written)
         except FileNotFoundError:
             pass
         raise
