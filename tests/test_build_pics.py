@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any
 
 import lumencad
@@ -219,8 +220,11 @@ def test_command_rejects_string_subclasses_before_running(tmp_path: Path) -> Non
     assert str(info.value) == "Argument 'on_error' has incorrect type (expected str, got Text)"
 
 
-def test_missing_path_is_one_error_line(tmp_path: Path) -> None:
+def test_missing_path_is_one_error_line_and_empty_project_builds_nothing(tmp_path, fake_pdk):
     assert run(tmp_path / "missing") == (1, "", "error: Path does not exist.\n")
+    fake_pdk()
+    (tmp_path / "empty").mkdir()
+    assert run(tmp_path / "empty") == (0, "", "")
 
 
 class Interrupting(FakeComponent):
@@ -259,6 +263,12 @@ def test_failed_writes_keep_the_previous_files(tmp_path: Path, fake_pdk, monkeyp
     assert run(pics_dir)[0] == 0
     gds = tmp_path / "proj" / "build" / "gds"
 
+    # A writer that writes nothing leaves the layout alone; the ports are still written.
+    pdk.outcomes["a"] = SimpleNamespace(write_gds=lambda path: None)
+    (gds / "ports" / "a.json").unlink()
+    assert run(pics_dir)[0] == 0
+    assert (gds / "a.gds").read_text() == "layout of a"
+
     pdk.outcomes["a"] = FakeComponent("a", fail_after=5)
     with pytest.raises(OSError, match="disk full while writing a"):
         bp.build_pics(str(pics_dir), "fake", "continue")
@@ -277,30 +287,29 @@ def copy_example(examples_dir: Path, tmp_path: Path) -> Path:
     return tmp_path / "ex" / "pics"
 
 
-def test_example_project_builds_every_cell(examples_dir: Path, tmp_path: Path) -> None:
+@pytest.mark.usefixtures("generic_pdk_active")
+def test_example_project_builds_every_cell_from_the_command_line(examples_dir, tmp_path) -> None:
+    import polyloom as pl
     from lumencad.core.netlist import _try_get_ports
+    from lumencad.core.shared import register_cells
 
-    code, out, err = run(copy_example(examples_dir, tmp_path))
-    assert (code, err) == (0, "")
-    labels = [line.split("] ")[0] for line in out.splitlines()]
-    assert labels == sorted(labels, key=lambda label: label != "[picyml") and len(labels) > 5
-    for line in out.splitlines():
-        gds_path = Path(line.split("... SUCCESS. -> ")[1])
-        assert gds_path.read_bytes()[:4] == b"\x00\x06\x00\x02"  # GDS header record
-        component = bp.import_pdk("generic").get_component(gds_path.stem)
-        ports = (gds_path.parent / "ports" / f"{gds_path.stem}.json").read_text()
-        assert ports == json.dumps(_try_get_ports(component))
-
-
-def test_command_line_in_a_subprocess(examples_dir: Path, tmp_path: Path) -> None:
-    pics_dir = copy_example(examples_dir, tmp_path)
+    shutil.copytree(examples_dir, tmp_path / "ex", ignore=shutil.ignore_patterns("build"))
     result = subprocess.run(
-        [sys.executable, "-m", "lumencad", "build-pics", str(pics_dir), "--pdk", " Generic "],
+        [sys.executable, "-m", "lumencad", "build-pics", "ex/pics", "--pdk", " Generic "],
         capture_output=True,
         text=True,
         env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
         cwd=tmp_path,
     )
     assert (result.returncode, result.stderr) == (0, "")
+    lines = result.stdout.splitlines()
+    labels = [line.split("] ")[0] for line in lines]
+    assert labels == sorted(labels, key=lambda label: label != "[picyml") and len(labels) > 5
     built = sorted(str(p) for p in (tmp_path / "ex" / "build" / "gds").rglob("*.gds"))
-    assert sorted(line.split(" -> ")[1] for line in result.stdout.splitlines()) == built
+    assert sorted(line.split("... SUCCESS. -> ")[1] for line in lines) == built
+    register_cells(str(tmp_path / "ex" / "pics"))
+    for gds_path in map(Path, built):
+        assert gds_path.read_bytes()[:4] == b"\x00\x06\x00\x02"  # GDS header record
+        component = pl.get_component(gds_path.stem)
+        ports = (gds_path.parent / "ports" / f"{gds_path.stem}.json").read_text()
+        assert ports == json.dumps(_try_get_ports(component))

@@ -52,22 +52,20 @@ def test_cell_builds_and_writes_gds_that_klayout_reads(name, tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("name", "layers"),
+    ("name", "settings", "layers"),
     [
-        ("straight", [(1, 0)]),
-        ("mmi1x2", [(1, 0)]),
-        ("pad", [(45, 0), (40, 0)]),
+        ("straight", {}, [(1, 0)]),
+        ("mmi1x2", {}, [(1, 0)]),
+        ("pad", {}, [(45, 0), (40, 0)]),
+        *[
+            (name, {"cross_section": "rib"}, [(1, 0), (3, 0)])
+            for name in ["straight", "bend_euler", "taper", "mmi1x2", "coupler", "ring_single"]
+        ],
     ],
 )
-def test_cell_layers(name, layers):
-    assert pl.get_component(name).layers == layers
-
-
-@pytest.mark.parametrize(
-    "name", ["straight", "bend_euler", "taper", "mmi1x2", "coupler", "ring_single"]
-)
-def test_rib_cross_section_adds_slab(name):
-    assert pl.get_component(name, cross_section="rib").layers == [(1, 0), (3, 0)]
+def test_cell_layers(name, settings, layers):
+    """The rib cross-section adds its slab to every waveguide cell."""
+    assert pl.get_component(name, **settings).layers == layers
 
 
 @pytest.mark.parametrize(
@@ -142,13 +140,19 @@ def test_lossless_models_conserve_power_and_are_reciprocal(model, kwargs, inputs
         np.testing.assert_array_equal(s[(b, a)], value)
 
 
-def test_straight_model_phase_and_loss():
-    s = PDK.models["straight"](wl=1.55, length=10.0, neff=2.34, loss=3.0)
-    expected = 10 ** (-3.0 * 10.0e-4 / 20) * np.exp(-2j * np.pi * 2.34 * 10.0 / 1.55)
-    assert s[("o1", "o2")] == pytest.approx(expected)
-
-
-def test_coupler_model_splits_with_quadrature_phase():
-    s = PDK.models["coupler"](wl=1.55, coupling=0.25)
-    assert s[("o1", "o4")] == pytest.approx(np.sqrt(0.75))
-    assert s[("o1", "o3")] == pytest.approx(0.5j)
+@pytest.mark.parametrize(
+    ("model", "kwargs", "pair", "expected"),
+    [
+        (
+            "straight",
+            {"length": 10.0, "neff": 2.34, "loss": 3.0},
+            ("o1", "o2"),
+            10 ** (-3.0 * 10.0e-4 / 20) * np.exp(-2j * np.pi * 2.34 * 10.0 / 1.55),
+        ),
+        ("coupler", {"coupling": 0.25}, ("o1", "o4"), np.sqrt(0.75)),
+        ("coupler", {"coupling": 0.25}, ("o1", "o3"), 0.5j),
+    ],
+)
+def test_model_values(model, kwargs, pair, expected):
+    """Straight: phase and loss; coupler: through amplitude and quadrature cross phase."""
+    assert PDK.models[model](wl=1.55, **kwargs)[pair] == pytest.approx(expected)

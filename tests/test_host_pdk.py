@@ -69,6 +69,9 @@ def test_helpers_follow_the_active_pdk(restore_pdk) -> None:
     assert (hp.get_pdk_pics(), hp.get_all_pics()) == (["pad"], ["pad", "extra"])
     assert (hp.is_pdk_pic("pad"), hp.is_pdk_pic("extra")) == (True, False)
     assert hp.most_common_layers() == [(8, 0), (9, 1)]
+    # A cell that replaces one of the PDK's own is no longer the PDK's.
+    fab.register_cells(pad=CELLS["straight"])
+    assert (hp.is_pdk_pic("pad"), hp.get_pdk_pics()) == (False, [])
 
 
 @pytest.mark.parametrize(

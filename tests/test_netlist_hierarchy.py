@@ -92,6 +92,19 @@ def test_cross_sections_replaced_at_every_mapping_depth(checked: list[Any]) -> N
     assert checked == ["strip", "rib", "nitride", inner]
 
 
+class KeysFirstOnly(dict):
+    """A mapping type that lists only its first key."""
+
+    def keys(self) -> list[Any]:
+        return list(dict.keys(self))[:1]
+
+
+def test_mapping_subclasses_are_walked_through_their_keys(checked: list[Any]) -> None:
+    tree = KeysFirstOnly(cross_section="strip", rest={"cross_section": "rib"})
+    assert nl._replace_cross_sections_recursive(tree) is tree
+    assert dict(tree) == {"cross_section": "STRIP", "rest": {"cross_section": "rib"}}
+
+
 def test_failure_keeps_the_keys_done_before(checked: list[Any]) -> None:
     tree = {"a": {"cross_section": "strip"}, "cross_section": "bad", "z": {"cross_section": "rib"}}
     with pytest.raises(ValueError, match="unknown cross-section 'bad'"):

@@ -75,6 +75,14 @@ def boom(*args, **kwargs):
     raise RuntimeError("boom")
 
 
+class Halt(BaseException):
+    pass
+
+
+def halt(*args, **kwargs):
+    raise Halt("boom")
+
+
 @pytest.mark.parametrize(
     ("name", "outline", "looked_up"),
     [
@@ -205,6 +213,7 @@ def test_polys_and_path_strings_follow_the_pdk_order(pdk, monkeypatch) -> None:
         ([(1e-7, 0.3)], "M 9.999999999999999e-06 70.0 Z"),
         ([(1 / 3, 2 / 3)], "M 33.33333333333333 33.33333333333334 Z"),
         ([(1e14, 0.0), [2, 1]], "M 1e+16 100.0 L 200 0 Z"),  # ints scale as Python ints
+        ([("a\x00\ud800", 0.0)], "M " + "a\x00\ud800" * 100 + " 100.0 Z"),  # str() kept whole
     ],
 )
 def test_path_numbers_are_written_as_python_writes_them(monkeypatch, outline, path) -> None:
@@ -214,14 +223,19 @@ def test_path_numbers_are_written_as_python_writes_them(monkeypatch, outline, pa
 
 @pytest.mark.parametrize(
     ("target", "replacement"),
-    [("most_common_layers", boom), ("gdstk", types.SimpleNamespace(boolean=boom)), ("_rdp", boom)],
+    [
+        ("pl", types.SimpleNamespace(get_component=halt)),  # the lookup only swallows Exception
+        ("most_common_layers", boom),
+        ("gdstk", types.SimpleNamespace(boolean=boom)),
+        ("_rdp", boom),
+    ],
 )
 def test_errors_after_the_lookup_propagate_and_nothing_is_cached(
     pdk, monkeypatch, target, replacement
 ) -> None:
     pdk.components["mmi"] = FakeComponent([rect(0, 0, 2, 1)])
     monkeypatch.setattr(nl, target, replacement)
-    with pytest.raises(RuntimeError, match="^boom$"):
+    with pytest.raises((RuntimeError, Halt), match="^boom$"):
         nl._get_icon_poly_strings()
     assert nl._get_icon_poly_cached.cache_info().currsize == 0
     assert nl._get_icon_poly_strings.cache_info().currsize == 0

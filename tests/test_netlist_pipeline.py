@@ -387,6 +387,39 @@ def test_patch_builds_the_keeper_from_module_globals(monkeypatch: pytest.MonkeyP
     assert copies[0] is netlist and len(copies) > 4
 
 
+STAGES = (
+    "reset_netlist_schematic_info patch_netlist_with_port_info patch_netlist_with_icon_info "
+    "patch_netlist_with_connection_info patch_netlist_with_hierarchy_info "
+    "patch_netlist_with_placement_info"
+).split()
+
+
+def test_patch_runs_the_stages_in_order_through_the_keeper(monkeypatch: pytest.MonkeyPatch) -> None:
+    handed: list[tuple[str, tuple[Any, ...], dict[str, Any]]] = []
+    returned: list[dict[str, Any]] = []
+
+    def stage(label: str) -> Any:
+        def run(*args: Any) -> dict[str, Any]:
+            handed.append((label, args[:-1], args[-1]))
+            returned.append({**args[-1], label: [len(returned)]})
+            return returned[-1]
+
+        return run
+
+    for label in STAGES:
+        monkeypatch.setattr(nl, label, stage(label))
+    result = nl.patch_netlist("top", {"z": 1})
+    assert [(label, args) for label, args, _ in handed] == [(s, ()) for s in STAGES[:-1]] + [
+        (STAGES[-1], ("top",))
+    ]
+    assert list(handed[0][2]) == [*CANONICAL, "z"]
+    # each stage works on an ordered deep copy of what the stage before returned
+    for (_, _, given), previous, label in zip(handed[1:], returned, STAGES, strict=False):
+        assert given == previous and given[label] is not previous[label]
+    assert result == returned[-1] and list(result) == [*CANONICAL, "z", *STAGES]
+    assert result[STAGES[-1]] is not returned[-1][STAGES[-1]]
+
+
 def test_patch_passes_stage_errors_through(monkeypatch: pytest.MonkeyPatch) -> None:
     error = LookupError("stage failed")
 

@@ -165,8 +165,10 @@ def test_port_named_like_an_instance_replaces_its_point(monkeypatch: pytest.Monk
 def test_empty_instances_still_place_ports(monkeypatch: pytest.MonkeyPatch) -> None:
     use_layout(monkeypatch, Inst("elsewhere", 5, 5))
     monkeypatch.setattr(nl, "_get_orientation", lambda n, port: {"in": "w", "out": "e"}[port])
-    schematic = placed(schematic_netlist(instances={}, ports={"in": "i,o1", "out": "i,o2"}))
-    assert schematic["placements"] == {}
+    netlist = schematic_netlist(instances={}, ports={"in": "i,o1", "out": "i,o2"})
+    del netlist["info"]["schematic"]["placements"]  # not needed without instances
+    schematic = placed(netlist)
+    assert "placements" not in schematic
     assert schematic["port_placements"] == {
         "in": {"x": 50, "y": 200},
         "out": {"x": 550.0, "y": 200},

@@ -11,6 +11,16 @@ from lumencad.core import netlist as nl
 from netlist_fakes import FakeComponent, FakeLibrary, FakePort, outcome, schematic_netlist
 
 
+class TurnedFloat(float):
+    def __mod__(self, other: object) -> float:
+        return 180.0
+
+
+class TurnedInt(int):
+    def __mod__(self, other: object) -> int:
+        return 180
+
+
 @pytest.mark.parametrize(
     ("orientation", "letter"),
     [
@@ -33,10 +43,15 @@ from netlist_fakes import FakeComponent, FakeLibrary, FakePort, outcome, schemat
         (450.0, "n"),
         (-45.1, "s"),
         (-1e-20, "e"),
+        (-0.0, "e"),
+        (True, "e"),
         (360 * 10**20 + 90, "n"),
         (float("nan"), "e"),
         (np.int64(-180), "w"),
         (Fraction(181), "w"),
+        # subclasses reduce with their own %
+        (TurnedFloat(0.0), "w"),
+        (TurnedInt(0), "w"),
         (None, (TypeError, "unsupported operand type(s) for %: 'NoneType' and 'int'")),
     ],
 )

@@ -63,8 +63,9 @@ def test_three_ports_at_one_point_raise_without_allow_multiple():
     )
 
 
-def test_allow_multiple_reports_nets_and_keeps_pairs():
-    top = _placed(("a", 0, 0, 0), ("b", 10, 0, 0), ("c", 10, 0, 180), ("d", 20, 0, 0))
+@pytest.mark.parametrize("x", [10, 10.0004], ids=["same point", "within 1 nm"])
+def test_allow_multiple_reports_nets_and_keeps_pairs(x):
+    top = _placed(("a", 0, 0, 0), ("b", 10, 0, 0), ("c", x, 0, 180), ("d", 20, 0, 0))
     netlist = top.get_netlist(allow_multiple=True)
     assert netlist["nets"] == [["a,o2", "b,o1", "c,o1"]]
     assert netlist["connections"] == {"b,o2": "d,o1"}

@@ -56,10 +56,39 @@ def test_ports_collection_order_and_lookup():
     assert len(ports) == 3
     assert "b" in ports and "zz" not in ports
     assert ports["a0"].orientation == 180.0
-    with pytest.raises(
-        KeyError, match="Port 'zz' not found of component 'probe'; available: a, b, a0"
-    ):
+    assert [ports[i].name for i in (0, -1)] == ["a", "a0"]
+    with pytest.raises(KeyError) as err:
         ports["zz"]
+    assert str(err.value) == "Port 'zz' not found of component 'probe'; available: a, b, a0"
+
+
+def test_ports_follow_later_changes_of_component_and_instance():
+    c = _probe()
+    inst = pl.Component() << c
+    assert [p.name for p in c.ports] == ["a", "b"] and inst.ports["a"].center == (1.0, 0.0)
+    c.add_port("c", (0, 0), 180)
+    inst.move((1, 1))
+    assert [p.name for p in c.ports] == ["a", "b", "c"]
+    assert [(p.name, p.center) for p in inst.ports] == [
+        ("a", (2.0, 1.0)),
+        ("b", (3.0, 4.0)),
+        ("c", (1.0, 1.0)),
+    ]
+    inst.name = "renamed"
+    c.name = "probe2"
+    with pytest.raises(KeyError, match="^Port 'z' not found of instance 'renamed'"):
+        inst.ports["z"]
+    with pytest.raises(KeyError, match="^Port 'z' not found of component 'probe2'"):
+        c.ports["z"]
+
+
+def test_a_component_cannot_contain_itself():
+    inner, outer = pl.Component("inner"), pl.Component("outer")
+    outer << inner
+    for parent, child in ((inner, inner), (inner, outer)):
+        with pytest.raises(ValueError) as err:
+            parent << child
+        assert str(err.value) == f"Component {child.name!r} cannot contain itself"
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,7 @@
 """Building components from pic netlists: placements, connections, routes, ports, errors."""
 
 import os
+import re
 
 import polyloom as pl
 import pytest
@@ -220,3 +221,31 @@ def test_template_factory_builds_pics_of_pics_through_the_pdk(tmp_path):
     c = pdk.get_component("outer")
     assert c.insts[0].component is c.insts[1].component
     assert c.get_netlist()["connections"] == {"i1,o2": "i2,o1"}
+
+
+@pytest.mark.parametrize(
+    ("files", "message"),
+    [
+        ({"a": "- x\n"}, "Pic file '{a}' must hold a mapping, got list"),
+        (
+            {"a": "instances:\n  x: b\n", "b": "instances:\n  y: a\n"},
+            "Pic 'a' contains itself (through '{a}')",
+        ),
+    ],
+)
+def test_template_factory_errors_name_the_pic(tmp_path, files, message):
+    pdk = pl.Pdk("project", cells=dict(pl.get_active_pdk().cells))
+    paths = {name: tmp_path / f"{name}.pic.yml" for name in files}
+    for name, text in files.items():
+        paths[name].write_text(text)
+        pdk.register_cells(**{name: cell_from_yaml_template(paths[name], name)})
+    with pytest.raises(ValueError) as err:
+        pdk.get_component("a")
+    assert str(err.value) == message.format(**paths)
+
+
+def test_yaml_syntax_errors_point_into_the_file(tmp_path):
+    path = tmp_path / "bad.pic.yml"
+    path.write_text("instances:\n  s: [1\n")
+    with pytest.raises(yaml.YAMLError, match=re.escape(f'in "{path}", line 2')):
+        cell_from_yaml_template(path, "bad")()

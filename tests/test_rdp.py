@@ -1,15 +1,20 @@
 """The outline simplification kernels `_rdp` and `_line_dists` against numpy."""
 
+import warnings
+
 import numpy as np
 import pytest
 from lumencad.core import netlist as nl
 
 
 def ref_line_dists(points, start, end):
+    start, end = np.asarray(start), np.asarray(end)
     if np.all(start == end):
         return np.linalg.norm(points - start, axis=1)
-    vec, to_start = end - start, start - points
-    cross = vec[0] * to_start[:, 1] - vec[1] * to_start[:, 0]  # np.cross of 2-vectors
+    vec = end - start
+    with warnings.catch_warnings():  # np.cross warns that 2-vectors are deprecated
+        warnings.simplefilter("ignore", DeprecationWarning)
+        cross = np.cross(vec, start - points)
     return np.divide(np.abs(cross), np.linalg.norm(vec))
 
 
@@ -34,13 +39,20 @@ def random_points(kind: str, seed: int) -> np.ndarray:
     if kind == "arc":
         t = np.linspace(0, np.pi, n)
         return np.c_[np.cos(t), np.sin(t)] * 50 + rng.normal(size=(n, 2)) * 0.05
+    if kind == "repeats":  # runs of equal points, equal ends among them
+        return (rng.normal(size=(n // 4 + 1, 2)) * 10)[rng.integers(0, n // 4 + 1, size=n)]
+    if kind == "collinear":  # straight runs with a few bends
+        t = np.cumsum(rng.uniform(0, 1, size=n))
+        points = np.c_[t, 2 * t + 1]
+        points[rng.integers(0, n, size=3)] += rng.normal(size=(3, 2))
+        return points
     points = rng.normal(size=(n, 2)) * 10
     if kind == "ring":  # first and last point coincide: distances from that point
         points[-1] = points[0]
     return points
 
 
-@pytest.mark.parametrize("kind", ["scatter", "grid", "arc", "ring"])
+@pytest.mark.parametrize("kind", ["scatter", "grid", "arc", "ring", "repeats", "collinear"])
 @pytest.mark.parametrize("eps", [0.0, 0.1, 1.0])
 @pytest.mark.parametrize("seed", range(3))
 def test_rdp_and_line_dists_match_numpy(kind: str, eps: float, seed: int) -> None:
@@ -48,7 +60,8 @@ def test_rdp_and_line_dists_match_numpy(kind: str, eps: float, seed: int) -> Non
     got = nl._rdp(poly, eps)
     assert got.dtype == np.float64
     assert np.array_equal(got, ref_rdp(poly, eps))
-    for start, end in [(poly[0], poly[-1]), (poly[1], poly[1]), (poly[1], poly[2])]:
+    pairs = [(poly[0], poly[-1]), (poly[1], poly[1]), (poly[1], poly[2]), ([0, 0], [3, -4])]
+    for start, end in pairs:
         assert np.array_equal(nl._line_dists(poly, start, end), ref_line_dists(poly, start, end))
 
 

@@ -152,9 +152,12 @@ void collect_project(nb::handle module, const nb::handle* args, Project& project
   if (PyDict_Update(project.cell_paths.ptr(), python_cell_paths.ptr()) != 0)
     throw nb::python_error();
 
+  // register_cells(**cells): the callee gets its own dict, never the one built here.
   nb::object register_cells = project.pdk.attr("register_cells");
+  nb::object keywords = nb::steal(PyDict_Copy(project.cells.ptr()));
+  if (!keywords) throw nb::python_error();
   nb::tuple no_args;
-  PyObject* registered = PyObject_Call(register_cells.ptr(), no_args.ptr(), project.cells.ptr());
+  PyObject* registered = PyObject_Call(register_cells.ptr(), no_args.ptr(), keywords.ptr());
   if (!registered) throw nb::python_error();
   Py_DECREF(registered);
 }

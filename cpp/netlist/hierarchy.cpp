@@ -50,7 +50,10 @@ nb::object replace_cross_sections_recursive(nb::handle module, const nb::handle*
   if (!PyDict_Check(obj.ptr())) return nb::borrow(obj);
 
   RecursionGuard guard;
-  nb::object keys = checked(PyDict_Keys(obj.ptr()));
+  // A snapshot of the keys; a dict subclass lists them through its own keys().
+  nb::object keys = PyDict_CheckExact(obj.ptr())
+                        ? checked(PyDict_Keys(obj.ptr()))
+                        : checked(PySequence_List(obj.attr("keys")().ptr()));
   for (nb::handle key : keys) {
     int is_cross_section = PyObject_RichCompareBool(key.ptr(), cross_section.ptr(), Py_EQ);
     if (is_cross_section < 0) throw nb::python_error();

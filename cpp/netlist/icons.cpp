@@ -227,23 +227,37 @@ nb::object get_icon_poly_cached_impl(nb::handle module, const nb::handle* args) 
 
 nb::object get_icon_poly_impl(nb::handle module, const nb::handle* args) {
   nb::handle name = args[0];
-  nb::object cached_poly = module_global(module, "_get_icon_poly_cached");
   const bool known = contains(module_global(module, "get_all_pics")(), name);
+  nb::object cached_poly = module_global(module, "_get_icon_poly_cached");
   nb::object outline = known ? cached_poly(name) : cached_poly.attr("__wrapped__")(name);
   return expect_list_or_none(outline);
 }
 
 nb::object get_icon_polys_impl(nb::handle module, const nb::handle*) {
-  nb::object get_icon_poly = module_global(module, "_get_icon_poly");
   nb::dict polys;
   for (nb::handle name : module_global(module, "get_pdk_pics")()) {
-    polys[name] = get_icon_poly(name);
+    polys[name] = module_global(module, "_get_icon_poly")(name);
   }
   return polys;
 }
 
 // ---------------------------------------------------------------------------
 // Path strings
+
+// The path is built as UTF-8 with lone surrogates passed through, so that any
+// text str() gives (embedded NULs and surrogates included) comes back intact.
+void append_text(std::string& path, nb::handle text) {
+  nb::object encoded = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+  if (!encoded.is_valid()) throw nb::python_error();
+  path.append(PyBytes_AS_STRING(encoded.ptr()), PyBytes_GET_SIZE(encoded.ptr()));
+}
+
+nb::str path_text(const std::string& path) {
+  PyObject* text =
+      PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "surrogatepass");
+  if (text == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(text);
+}
 
 // Exact floats take the fast path; any other number is scaled with Python's
 // own arithmetic and written with str(), as formatting it in Python would.
@@ -256,7 +270,7 @@ void append_coordinate(std::string& path, nb::handle value, bool is_y) {
   const nb::int_ hundred(100);
   nb::object scaled = hundred * value;
   if (is_y) scaled = hundred - scaled;
-  path += nb::str(scaled).c_str();
+  append_text(path, nb::str(scaled));
 }
 
 std::string outline_path(nb::handle outline) {
@@ -280,8 +294,7 @@ nb::object get_icon_poly_strings_impl(nb::handle module, const nb::handle*) {
   nb::dict strings;
   for (nb::handle item : polys.attr("items")()) {
     const auto [key, outline] = unpack2(item);
-    const std::string path = outline_path(outline);
-    strings[key] = nb::str(path.data(), path.size());
+    strings[key] = path_text(outline_path(outline));
   }
   return strings;
 }
@@ -337,7 +350,9 @@ void read_pair(const char* what, nb::handle obj, double (&out)[2]) {
   if (nb::len(shape) != 1 || nb::cast<Py_ssize_t>(shape[0]) != 2) {
     raise_bad_shape("_line_dists", what, "an (x, y) pair", shape);
   }
-  const double* data = nb::cast<VectorView>(as_float64(pair)).data();
+  // The converted array is kept alive while its values are read.
+  nb::object values = as_float64(pair);
+  const double* data = nb::cast<VectorView>(values).data();
   out[0] = data[0];
   out[1] = data[1];
 }

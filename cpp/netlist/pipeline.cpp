@@ -229,7 +229,8 @@ nb::object wrap_component_in_netlist(nb::handle module, const nb::handle* args) 
   }
   c.attr("name") = name;
 
-  nb::object instance = nb::steal(PySequence_GetItem(c.attr("insts").ptr(), 0));
+  nb::object first = nb::int_(0);
+  nb::object instance = nb::steal(PyObject_GetItem(c.attr("insts").ptr(), first.ptr()));
   if (!instance.is_valid()) throw nb::python_error();
   nb::dict ports;
   nb::object prefix = nb::steal(PyUnicode_Concat(name.ptr(), k.comma));

@@ -124,7 +124,7 @@ nb::dict layout_references(nb::handle component) {
   for (nb::handle instance : component.attr("insts")) {
     nb::object name = instance.attr("name");
     nb::object key;
-    if (PyUnicode_Check(name.ptr())) {
+    if (PyUnicode_CheckExact(name.ptr())) {
       Py_ssize_t length = PyUnicode_GET_LENGTH(name.ptr());
       Py_ssize_t at = PyUnicode_Find(name.ptr(), suffix.ptr(), 0, length, 1);
       if (at == -2) throw nb::python_error();
@@ -274,9 +274,11 @@ nb::object patch_netlist_with_placement_info(nb::handle module, const nb::handle
   nb::object instances = item(netlist, "instances");
   Py_ssize_t count = PyObject_Length(instances.ptr());
   if (count < 0) throw nb::python_error();
-  nb::object schematic = item(item(netlist, "info"), "schematic");
-  nb::object placements = item(schematic, "placements");
+  // The stored points are looked up only when there is something to place.
+  nb::object placements;
   for (nb::handle instance : instances) {
+    if (!placements.is_valid())
+      placements = item(item(item(netlist, "info"), "schematic"), "placements");
     if (contains(placements, instance)) continue;
     nb::object p;
     if (count == 1) {
@@ -287,8 +289,11 @@ nb::object patch_netlist_with_placement_info(nb::handle module, const nb::handle
     }
     if (PyObject_SetItem(placements.ptr(), instance.ptr(), p.ptr()) < 0) throw nb::python_error();
   }
-  nb::object port_placements = item(schematic, "port_placements");
+  nb::object port_placements;
   for (nb::handle port : item(netlist, "ports")) {
+    if (!port_placements.is_valid()) {
+      port_placements = item(item(item(netlist, "info"), "schematic"), "port_placements");
+    }
     if (contains(port_placements, port)) continue;
     nb::object p = table.point_of(port);
     if (PyObject_SetItem(port_placements.ptr(), port.ptr(), p.ptr()) < 0) {

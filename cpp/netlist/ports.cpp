@@ -29,7 +29,8 @@ nb::object item(nb::handle mapping, const char* key) {
 
 void split_reference(nb::handle reference, nb::object& instance, nb::object& port) {
   PyObject* obj = reference.ptr();
-  if (!PyUnicode_Check(obj)) {
+  // A str subclass may bring its own split; only plain strings are cut here.
+  if (!PyUnicode_CheckExact(obj)) {
     std::tie(instance, port) = unpack2(reference.attr("split")(","));
     return;
   }
@@ -84,22 +85,40 @@ char letter_of_reduced_object(nb::handle o) {
   return 'e';
 }
 
-// The port orientation reduced modulo 360, as a direction letter.
-char letter_of_orientation(nb::handle angle) {
+// A port orientation reduced modulo 360 by Python's `%`: a double when the
+// remainder is a float, else the remainder object itself.
+struct Reduced {
+  double value = 0.0;
+  nb::object object;
+};
+
+Reduced reduce_orientation(nb::handle angle) {
   PyObject* obj = angle.ptr();
-  if (PyFloat_Check(obj)) return orientation::letter_of_degrees(PyFloat_AS_DOUBLE(obj));
-  if (PyLong_Check(obj)) {
+  // Plain floats and ints are reduced here; subclasses and other numbers use
+  // their own `%`.
+  if (PyFloat_CheckExact(obj)) {
+    return {orientation::python_float_mod(PyFloat_AS_DOUBLE(obj), 360.0), {}};
+  }
+  if (PyLong_CheckExact(obj)) {
     int overflow = 0;
     long long degrees = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (degrees == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow == 0) return orientation::letter_of_degrees(static_cast<std::int64_t>(degrees));
+    if (overflow == 0) {
+      // The reduced integer is below 360, so the conversion is exact.
+      return {
+          static_cast<double>(orientation::python_int_mod(static_cast<std::int64_t>(degrees), 360)),
+          {}};
+    }
   }
   nb::object full_turn = checked(PyLong_FromLong(360));
   nb::object reduced = checked(PyNumber_Remainder(obj, full_turn.ptr()));
-  if (PyFloat_Check(reduced.ptr())) {
-    return orientation::letter_of_reduced(PyFloat_AS_DOUBLE(reduced.ptr()));
-  }
-  return letter_of_reduced_object(reduced);
+  if (PyFloat_Check(reduced.ptr())) return {PyFloat_AS_DOUBLE(reduced.ptr()), {}};
+  return {0.0, std::move(reduced)};
+}
+
+char letter_of(const Reduced& reduced) {
+  if (reduced.object.is_valid()) return letter_of_reduced_object(reduced.object);
+  return orientation::letter_of_reduced(reduced.value);
 }
 
 }  // namespace
@@ -124,10 +143,14 @@ nb::object get_ports(nb::handle module, const nb::handle* args) {
   std::vector<nb::object> names;
   names.reserve(ports.size());
   for (const nb::object& port : ports) names.push_back(port.attr("name"));
+  // Every orientation is reduced before any letter is picked.
+  std::vector<Reduced> orientations;
+  orientations.reserve(ports.size());
+  for (const nb::object& port : ports)
+    orientations.push_back(reduce_orientation(port.attr("orientation")));
   std::vector<char> letters;
   letters.reserve(ports.size());
-  for (const nb::object& port : ports)
-    letters.push_back(letter_of_orientation(port.attr("orientation")));
+  for (const Reduced& reduced : orientations) letters.push_back(letter_of(reduced));
 
   nb::dict directions;
   for (size_t i = 0; i < ports.size(); ++i) directions[names[i]] = letter_str(letters[i]);

@@ -44,6 +44,8 @@ class Component:
         self.name = name if name is not None else f"Unnamed_{next(_unnamed_counter)}"
         self._polygons: list[gdstk.Polygon] = []
         self._ports: dict[str, Port] = {}
+        # Read-only snapshot handed out by `ports`; rebuilt after add_port.
+        self._ports_view: Ports | None = None
         self._insts: list[Instance] = []
         # Instance names index, so name checks stay constant-time in big circuits.
         self._inst_names: dict[str, Instance] = {}
@@ -51,6 +53,9 @@ class Component:
         self.settings: dict[str, Any] = {}
         self.function_name: str | None = None
         self._locked = False
+        # Set once this component is placed in another: only then can it
+        # occur below a component it is asked to contain.
+        self._referenced = False
 
     # -- identity -----------------------------------------------------------
 
@@ -64,6 +69,7 @@ class Component:
             raise ValueError(f"Component name must be a non-empty string, got {value!r}")
         self._check_unlocked()
         self._name = value
+        self._ports_view = None  # its error texts name the component
 
     @property
     def locked(self) -> bool:
@@ -242,6 +248,7 @@ class Component:
         if new.name in self._ports:
             raise ValueError(f"Port {new.name!r} already exists in component {self._name!r}")
         self._ports[new.name] = new
+        self._ports_view = None
         return new
 
     def add_ports(self, ports: Iterable[Port], prefix: str = "") -> None:
@@ -250,7 +257,11 @@ class Component:
 
     @property
     def ports(self) -> Ports:
-        return Ports(dict(self._ports), owner=f"component {self._name!r}")
+        view = self._ports_view
+        if view is None:
+            view = Ports(dict(self._ports), owner=f"component {self._name!r}")
+            self._ports_view = view
+        return view
 
     # -- hierarchy ------------------------------------------------------------
 
@@ -259,7 +270,9 @@ class Component:
         self._check_unlocked()
         if not isinstance(component, Component):
             raise TypeError(f"Expected a Component, got {type(component).__name__}")
-        if component is self or self in component._hierarchy():
+        if component is self or (
+            self._referenced and any(c is self for c in component._hierarchy())
+        ):
             raise ValueError(f"Component {component.name!r} cannot contain itself")
         if name is None:
             name = self._fresh_instance_name(component.name)
@@ -268,6 +281,7 @@ class Component:
         inst = Instance(component, name, parent=self)
         self._insts.append(inst)
         self._inst_names[name] = inst
+        component._referenced = True
         return inst
 
     def __lshift__(self, component: Component) -> Instance:
@@ -366,6 +380,8 @@ class Instance:
         self._y = 0.0
         self._rotation = 0.0
         self._mirror = False
+        # (component ports snapshot, name and transform, result) of the last `ports`.
+        self._ports_cache: tuple[Ports, tuple[str, float, float, float, bool], Ports] | None = None
 
     def __repr__(self) -> str:
         return (
@@ -448,12 +464,18 @@ class Instance:
 
     @property
     def ports(self) -> Ports:
+        own = self.component.ports
+        state = (self._name, self._x, self._y, self._rotation, self._mirror)
+        cached = self._ports_cache
+        if cached is not None and cached[0] is own and cached[1] == state:
+            return cached[2]
         origin = (self._x, self._y)
         transformed = {
-            port.name: port.transformed(origin, self._rotation, self._mirror)
-            for port in self.component._ports.values()
+            port.name: port.transformed(origin, self._rotation, self._mirror) for port in own
         }
-        return Ports(transformed, owner=f"instance {self._name!r}")
+        ports = Ports(transformed, owner=f"instance {self._name!r}")
+        self._ports_cache = (own, state, ports)
+        return ports
 
     @property
     def bbox(self) -> np.ndarray:

@@ -21,12 +21,14 @@ def _unique_cell_names(components: list[Component]) -> dict[int, str]:
     """A distinct GDS cell name per component; later namesakes get a "$n" suffix."""
     names: dict[int, str] = {}
     taken: set[str] = set()
+    next_suffix: dict[str, int] = {}  # per name, so many namesakes stay linear
     for component in components:
         name = component.name
         if name in taken:
-            n = 1
+            n = next_suffix.get(name, 1)
             while f"{name}${n}" in taken:
                 n += 1
+            next_suffix[name] = n + 1
             name = f"{name}${n}"
         taken.add(name)
         names[id(component)] = name

@@ -1,8 +1,9 @@
 """Extracting the netlist a layout really makes from port positions.
 
-Instance ports are hashed on a 1 nm grid; each port looks into its own and
-the neighbouring grid cells, so ports within 1 nm of each other are found in
-linear time even when they straddle a cell edge.
+Instance ports are hashed on a 1 nm grid; each distinct port position looks
+into its own and the neighbouring grid cells, so ports within 1 nm of each
+other are found in linear time even when they straddle a cell edge, and any
+number of ports at one point costs no more than one.
 """
 
 from __future__ import annotations
@@ -12,7 +13,7 @@ import math
 from collections import defaultdict
 from typing import TYPE_CHECKING, Any
 
-from natsort import natsorted
+from natsort import natsort_keygen, natsorted
 
 from polyloom.port import Port
 
@@ -22,13 +23,19 @@ if TYPE_CHECKING:
 SNAP = 1e-3  # micrometres: ports closer than this meet
 ANGLE_TOLERANCE = 1e-6  # degrees
 
+# Natural order of instance-port references ("w2,o1" before "w10,o1"); one key
+# function for all comparisons, as building one per call is costly.
+_natural = natsort_keygen()
 
-def _cell_of(port: Port) -> tuple[int, int]:
-    return (math.floor(port.center[0] / SNAP), math.floor(port.center[1] / SNAP))
+Point = tuple[float, float]
 
 
-def _close(a: Port, b: Port) -> bool:
-    return math.dist(a.center, b.center) <= SNAP * (1 + 1e-9)
+def _cell_of(point: Point) -> tuple[int, int]:
+    return (math.floor(point[0] / SNAP), math.floor(point[1] / SNAP))
+
+
+def _close(a: Point, b: Point) -> bool:
+    return math.dist(a, b) <= SNAP * (1 + 1e-9)
 
 
 def facing(a: Port, b: Port) -> bool:
@@ -43,28 +50,39 @@ def facing(a: Port, b: Port) -> bool:
 
 
 class PortGrid:
-    """Ports bucketed by 1 nm grid cell, for finding the ports at a point."""
+    """Ports bucketed by position and 1 nm grid cell, for finding the ports at a point."""
 
     def __init__(self, ports: list[Port]) -> None:
         self.ports = ports
-        self.cells: dict[tuple[int, int], list[int]] = defaultdict(list)
+        # Distinct positions, each with the ports sitting exactly there.
+        self.at: dict[Point, list[int]] = {}
         for index, port in enumerate(ports):
-            self.cells[_cell_of(port)].append(index)
+            self.at.setdefault(port.center, []).append(index)
+        self.cells: dict[tuple[int, int], list[Point]] = defaultdict(list)
+        for point in self.at:
+            self.cells[_cell_of(point)].append(point)
 
-    def near(self, port: Port) -> list[int]:
-        """Indices of the ports within 1 nm of `port`."""
-        cx, cy = _cell_of(port)
+    def _near_points(self, point: Point) -> list[Point]:
+        cx, cy = _cell_of(point)
         found = []
         for dx in (-1, 0, 1):
             for dy in (-1, 0, 1):
-                for index in self.cells.get((cx + dx, cy + dy), ()):
-                    if _close(port, self.ports[index]):
-                        found.append(index)
+                for other in self.cells.get((cx + dx, cy + dy), ()):
+                    if _close(point, other):
+                        found.append(other)
+        return found
+
+    def near(self, port: Port) -> list[int]:
+        """Indices of the ports within 1 nm of `port`, in ascending order."""
+        found = [i for point in self._near_points(port.center) for i in self.at[point]]
+        found.sort()
         return found
 
     def groups(self) -> list[list[int]]:
         """Clusters of ports that meet (transitively within 1 nm), in first-port order."""
-        parent = list(range(len(self.ports)))
+        points = list(self.at)
+        number = {point: n for n, point in enumerate(points)}
+        parent = list(range(len(points)))
 
         def root(i: int) -> int:
             while parent[i] != i:
@@ -72,14 +90,14 @@ class PortGrid:
                 i = parent[i]
             return i
 
-        for index, port in enumerate(self.ports):
-            for other in self.near(port):
-                a, b = root(index), root(other)
+        for n, point in enumerate(points):
+            for other in self._near_points(point):
+                a, b = root(n), root(number[other])
                 if a != b:
                     parent[max(a, b)] = min(a, b)
         clusters: dict[int, list[int]] = {}
-        for index in range(len(self.ports)):
-            clusters.setdefault(root(index), []).append(index)
+        for index, port in enumerate(self.ports):
+            clusters.setdefault(root(number[port.center]), []).append(index)
         return list(clusters.values())
 
 
@@ -119,10 +137,10 @@ def extract_netlist(component: Component, allow_multiple: bool = False) -> dict[
         if len(group) == 2:
             a, b = group
             if facing(ports[a], ports[b]):
-                first, second = natsorted([refs[a], refs[b]])
+                first, second = sorted((refs[a], refs[b]), key=_natural)
                 connections[first] = second
         elif len(group) > 2:
-            members = natsorted(refs[i] for i in group)
+            members = sorted((refs[i] for i in group), key=_natural)
             if not allow_multiple:
                 listed = ", ".join(repr(m) for m in members)
                 raise ValueError(

@@ -88,6 +88,17 @@ class Port:
         return self.copy(center=(clean(self.center[0] + dx), clean(self.center[1] + dy)))
 
 
+class PortNotFoundError(KeyError):
+    """A port name that a collection of ports does not hold.
+
+    A `KeyError`, so that mapping-style code keeps working, whose text is the
+    plain message (a bare `KeyError` would print only the quoted name).
+    """
+
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
+
+
 class Ports:
     """An ordered, read-only collection of ports.
 
@@ -95,7 +106,7 @@ class Ports:
     name (or by position) and `in` by name (or by port) work as well.
     """
 
-    __slots__ = ("_ports", "_owner")
+    __slots__ = ("_ports", "_owner", "_values")
 
     def __init__(self, ports: Iterable[Port] | dict[str, Port] = (), owner: str = "") -> None:
         if isinstance(ports, dict):
@@ -105,9 +116,15 @@ class Ports:
             for port in ports:
                 self._ports[port.name] = port
         self._owner = owner
+        self._values: tuple[Port, ...] | None = None
+
+    def _ordered(self) -> tuple[Port, ...]:
+        if self._values is None:
+            self._values = tuple(self._ports.values())
+        return self._values
 
     def __iter__(self) -> Iterator[Port]:
-        return iter(list(self._ports.values()))
+        return iter(self._ordered())
 
     def __len__(self) -> int:
         return len(self._ports)
@@ -121,13 +138,15 @@ class Ports:
     def __getitem__(self, key: int) -> Port: ...
     def __getitem__(self, key: str | int) -> Port:
         if isinstance(key, int):
-            return list(self._ports.values())[key]
+            return self._ordered()[key]
         try:
             return self._ports[key]
         except KeyError:
             where = f" of {self._owner}" if self._owner else ""
             available = ", ".join(self._ports) or "none"
-            raise KeyError(f"Port {key!r} not found{where}; available: {available}") from None
+            raise PortNotFoundError(
+                f"Port {key!r} not found{where}; available: {available}"
+            ) from None
 
     def __contains__(self, key: object) -> bool:
         if isinstance(key, Port):
@@ -143,7 +162,7 @@ class Ports:
     keys = names
 
     def values(self) -> list[Port]:
-        return list(self._ports.values())
+        return list(self._ordered())
 
     def items(self) -> list[tuple[str, Port]]:
         return list(self._ports.items())

@@ -2,6 +2,7 @@
 #include "lumencad/build_loop.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -69,14 +70,32 @@ nb::object temp_sibling(nb::handle path) {
   return nb::steal(tmp);
 }
 
+// Removes `path` if it can; leaves a pending Python error as it was.
 void remove_quietly(nb::handle path) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* pending = PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+#endif
   PyObject* encoded = PyUnicode_EncodeFSDefault(path.ptr());
-  if (!encoded) {
-    PyErr_Clear();
-    return;
+  if (encoded) {
+    unlink(PyBytes_AS_STRING(encoded));
+    Py_DECREF(encoded);
   }
-  unlink(PyBytes_AS_STRING(encoded));
-  Py_DECREF(encoded);
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(pending);
+#else
+  PyErr_Restore(type, value, traceback);
+#endif
+}
+
+// True when `path` names nothing, not even a dangling link.
+bool is_missing(nb::handle path) {
+  nb::object encoded = fs_encode(path);
+  if (!encoded) throw nb::python_error();
+  struct stat info;
+  return lstat(PyBytes_AS_STRING(encoded.ptr()), &info) != 0 && errno == ENOENT;
 }
 
 // Moves `tmp` over `target` in one step; on failure `tmp` is removed.
@@ -133,7 +152,8 @@ void write_text_replacing(nb::handle path, nb::handle text) {
 }
 
 // Has the component write its GDS file to a temporary sibling, then moves it
-// over `path`: a failing writer never leaves a torn layout behind.
+// over `path`: a failing writer never leaves a torn layout behind. A writer
+// that returns without writing anything leaves `path` as it was.
 void write_gds_replacing(nb::handle component, nb::handle path) {
   nb::object tmp = temp_sibling(path);
   try {
@@ -142,19 +162,20 @@ void write_gds_replacing(nb::handle component, nb::handle path) {
     remove_quietly(tmp);
     throw;
   }
+  if (is_missing(tmp)) return;
   replace_with(tmp, path);
 }
 
 // A cell's log file, standing in for sys.stdout and sys.stderr while
-// redirected. Opened once per cell: truncated for the build, then kept open
-// (flushed) for the writing phase, which appends after the build's output.
-// On an exceptional path the destructor restores the streams and closes the
-// file, reporting failures of its own as unraisable.
+// redirected: opened with `mode` ("w" truncates it for the build, "a" appends
+// the output of writing the cell's files). On an exceptional path the
+// destructor restores the streams and closes the file, reporting failures of
+// its own as unraisable.
 class CellLog {
  public:
-  CellLog(nb::handle module, nb::handle path) {
+  CellLog(nb::handle module, nb::handle path, const char* mode) {
     sys_ = module_global(module, "sys");
-    file_ = cached("io", "open")(path, "w");
+    file_ = cached("io", "open")(path, mode);
   }
 
   CellLog(const CellLog&) = delete;
@@ -173,12 +194,6 @@ class CellLog {
     stdout_replaced_ = true;
     sys_.attr("stderr") = file_;
     stderr_replaced_ = true;
-  }
-
-  // Restores both streams; the file stays open and is flushed.
-  void restore() {
-    restore_streams();
-    file_.attr("flush")();
   }
 
   // Restores both streams, then closes the file.
@@ -248,21 +263,23 @@ void run_build_loop(nb::handle module, nb::handle cell_names, const BuildLoopSte
     print_to(module, "stdout", concat({target.label, name, nb::str("... ")}));
 
     nb::object component, failure;
-    CellLog log(module, target.log_path);
-    log.redirect();
-    try {
-      component = steps.build(cell_name);
-      log.write(concat({nb::str("SUCCESS: Succesfully built '"), name, nb::str(".gds'.\n")}));
-    } catch (...) {
-      nb::python_error error = current_as_python_error();
-      if (!error.matches(PyExc_Exception)) throw error;
-      failure = nb::borrow(error.value());
-      log.write(nb::str("ERROR\n"));
-      cached("traceback", "print_exception")(failure, nb::arg("file") = log.file());
+    {
+      CellLog log(module, target.log_path, "w");
+      log.redirect();
+      try {
+        component = steps.build(cell_name);
+        log.write(concat({nb::str("SUCCESS: Succesfully built '"), name, nb::str(".gds'.\n")}));
+      } catch (...) {
+        nb::python_error error = current_as_python_error();
+        if (!error.matches(PyExc_Exception)) throw error;
+        failure = nb::borrow(error.value());
+        log.write(nb::str("ERROR\n"));
+        cached("traceback", "print_exception")(failure, nb::arg("file") = log.file());
+      }
+      log.close();
     }
 
     if (failure) {
-      log.close();
       if (on_error == OnError::Stop) {
         stopped_by = std::move(failure);
         break;
@@ -271,13 +288,12 @@ void run_build_loop(nb::handle module, nb::handle cell_names, const BuildLoopSte
       continue;
     }
     if (component.is_none()) {
-      log.close();
       print_to(module, "stdout", "FAILED.\n");
       raise_exit(module, 2);
     }
-    log.restore();
     print_to(module, "stdout", concat({nb::str("SUCCESS. -> "), target.gds_path, nb::str("\n")}));
 
+    CellLog log(module, target.log_path, "a");
     log.redirect();
     write_gds_replacing(component, target.gds_path);
     nb::object ports = module_global(module, "_try_get_ports")(component);
@@ -326,7 +342,9 @@ bool run_in_context(nb::handle manager, const std::function<void()>& body) {
     nb::object traceback = error.traceback();
     if (!traceback) traceback = nb::none();
     nb::object suppress = exit(manager, error.type(), error.value(), traceback);
-    if (PyObject_IsTrue(suppress.ptr()) == 1) return false;
+    int suppressed = PyObject_IsTrue(suppress.ptr());
+    if (suppressed < 0) throw nb::python_error();
+    if (suppressed) return false;
     throw error;
   }
   exit(manager, nb::none(), nb::none(), nb::none());

@@ -75,8 +75,9 @@ class DeepCopier {
   DeepCopier& operator=(const DeepCopier&) = delete;
 
   // New reference, or nullptr with a Python error set. `sole`: x is referenced
-  // only by the container slot it is read from, so the walk cannot meet it
-  // again and the native memo need not index it.
+  // only by the slot of a list or dict it is read from; that container is
+  // memoised before its items are copied, so the walk cannot meet x again and
+  // the native memo need not index it.
   PyObject* copy(PyObject* x, bool sole = false) {
     PyTypeObject* t = Py_TYPE(x);
     // The native memo never holds atomic objects; a Python memo may hold anything.
@@ -315,7 +316,9 @@ class DeepCopier {
     bool changed = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = PyTuple_GET_ITEM(x, i);
-      PyObject* c = copy(item, Py_REFCNT(item) == 1);
+      // Never `sole`: a tuple is memoised only after its items, so a cycle
+      // through one of them enters the tuple, and that slot, again.
+      PyObject* c = copy(item);
       if (!c) {
         Py_DECREF(y);
         Py_LeaveRecursiveCall();

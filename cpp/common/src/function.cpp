@@ -224,6 +224,11 @@ PyObject* call_bound(FunctionObject* f, PyObject* const* bound) {
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (!f->module) {
+    // Broken up by the cyclic collector: defaults and module are gone.
+    PyErr_Format(PyExc_SystemError, "%U() called after it was cleared", f->qualname);
+    return nullptr;
+  }
   const Py_ssize_t count = static_cast<Py_ssize_t>(f->data->params.size());
   PyObject* stack_bound[kStackParams];
   std::unique_ptr<PyObject*[]> heap_bound;

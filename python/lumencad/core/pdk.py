@@ -6,7 +6,8 @@ memory: no file is read and nothing is built.
 A PDK's own cells are the cells it held when lumencad first saw it (when
 ``import_pdk`` returned it, when a project registered cells in it, or at the
 first question here). Cells registered on top of those later, as a project's
-pics and Python cells are, are not the PDK's own.
+pics and Python cells are, are not the PDK's own, nor is a name whose own cell
+a project cell has replaced.
 """
 
 from __future__ import annotations
@@ -35,7 +36,8 @@ __all__ = [
 @dataclass
 class _PdkRecord:
     pdk: Any
-    own: frozenset[str]
+    # The PDK's own cells: name -> factory.
+    own: dict[str, Callable[..., Any]]
     # Cells a project registered: name -> (factory, came from a pic file).
     project: dict[str, tuple[Callable[..., Any], bool]] = field(default_factory=dict)
 
@@ -47,7 +49,7 @@ def note_pdk(pdk: Any) -> _PdkRecord:
     """Remember ``pdk``'s current cells as its own, the first time it is seen."""
     record = _records.get(id(pdk))
     if record is None or record.pdk is not pdk:
-        record = _PdkRecord(pdk=pdk, own=frozenset(pdk.cells))
+        record = _PdkRecord(pdk=pdk, own=dict(pdk.cells))
         _records[id(pdk)] = record
     return record
 
@@ -73,13 +75,15 @@ def remember_project_cells(
 def is_pdk_pic(name: str) -> bool:
     """True for a cell of the active PDK itself (not one a project added)."""
     pdk, record = _active()
-    return name in record.own and name in pdk.cells
+    own = record.own.get(name)
+    return own is not None and pdk.cells.get(name) is own
 
 
 def get_pdk_pics() -> list[str]:
     """The active PDK's own cell names, in the PDK's order."""
     pdk, record = _active()
-    return [name for name in pdk.cells if name in record.own]
+    own = record.own
+    return [name for name, factory in pdk.cells.items() if own.get(name) is factory]
 
 
 def get_all_pics() -> list[str]:

@@ -120,7 +120,10 @@ def get_netlist_schema(netlist: Mapping[str, Any] | None = None) -> dict[str, An
             "dx": _NUMBER,
             "dy": _NUMBER,
             "rotation": {"type": "number", "description": "Degrees, counter-clockwise."},
-            "mirror": {"type": "boolean", "description": "Mirror about the y axis first."},
+            "mirror": {
+                "type": "boolean",
+                "description": "Mirror across the x axis (y to -y) before rotating.",
+            },
         },
         "additionalProperties": False,
     }

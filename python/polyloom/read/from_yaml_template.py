@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -30,11 +30,13 @@ def cell_from_yaml_template(path: str | os.PathLike[str], name: str) -> Callable
             raise FileNotFoundError(f"Pic file {str(source)!r} does not exist") from None
         if cache.get("stamp") == stamp:
             return cache["component"]
-        data = load_netlist(source)
-        component = from_yaml(data, name=name)
-        component.function_name = name
-        component.info["source"] = str(source)
-        component.lock()
+        if cache.get("building"):
+            raise ValueError(f"Pic {name!r} contains itself (through {str(source)!r})")
+        cache["building"] = True
+        try:
+            component = _build(source, name)
+        finally:
+            cache["building"] = False
         cache["stamp"] = stamp
         cache["component"] = component
         return component
@@ -43,3 +45,14 @@ def cell_from_yaml_template(path: str | os.PathLike[str], name: str) -> Callable
     factory.__qualname__ = name
     factory.__doc__ = f"Pic cell {name!r} from {source}."
     return factory
+
+
+def _build(source: Path, name: str) -> Component:
+    data = load_netlist(source)
+    if not isinstance(data, Mapping):
+        raise ValueError(f"Pic file {str(source)!r} must hold a mapping, got {type(data).__name__}")
+    component = from_yaml(data, name=name)
+    component.function_name = name
+    component.info["source"] = str(source)
+    component.lock()
+    return component

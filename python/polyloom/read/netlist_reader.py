@@ -16,17 +16,23 @@ from polyloom.routing import route_manhattan
 PLACEMENT_KEYS = ("x", "y", "rotation", "mirror", "dx", "dy")
 
 
+def _load_file(path: Path) -> Any:
+    # Parsing the open file (not its text) makes YAML errors name the file.
+    with open(path, encoding="utf-8") as stream:
+        return yaml.safe_load(stream)
+
+
 def load_netlist(netlist: Any) -> Any:
     """The netlist as a Python value: mappings pass through, paths and YAML text are read."""
     if isinstance(netlist, Path):
-        return yaml.safe_load(netlist.read_text())
+        return _load_file(netlist)
     if isinstance(netlist, str):
         stripped = netlist.strip()
         if "\n" not in stripped and stripped.endswith((".yml", ".yaml")):
             path = Path(stripped)
             if not path.is_file():
                 raise FileNotFoundError(f"Netlist file {stripped!r} does not exist")
-            return yaml.safe_load(path.read_text())
+            return _load_file(path)
         return yaml.safe_load(netlist)
     return netlist
 
