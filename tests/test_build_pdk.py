@@ -1,6 +1,7 @@
-"""The build_pdk command: build folder, PDK setup, warnings, outputs of the generic PDK.
+"""The build_pdk command (build folder, PDK setup, warnings, outputs of the generic PDK),
+and the argument checks, defaults and interface of both builder commands.
 
-The per-cell loop it shares with build_pics is covered in test_build_pics.py.
+The per-cell loop build_pdk shares with build_pics is covered in test_build_pics.py.
 """
 
 from __future__ import annotations
@@ -12,8 +13,6 @@ import subprocess
 import sys
 import warnings
 from pathlib import Path
-from types import SimpleNamespace
-from typing import Any
 
 import lumencad
 import pytest
@@ -28,52 +27,6 @@ from typer.testing import CliRunner
 PACKAGE_ROOT = str(Path(lumencad.__file__).resolve().parents[1])
 
 pytestmark = pytest.mark.usefixtures("restore_pdk")
-
-
-class FakePdk:
-    """A PDK that warns while set up and records what the command did before importing it."""
-
-    def __init__(self, cells: dict[str, Any], build_path: Path) -> None:
-        self.cells, self.build_path = cells, build_path
-        self.requested: list[str] = []
-        self.folders_at_import: list[str] = []
-        self.active = False
-
-    def imported_as(self, name: str) -> FakePdk:
-        warnings.warn("importing a fake PDK", DeprecationWarning, stacklevel=2)
-        self.requested.append(name)
-        found = self.build_path.rglob("*") if self.build_path.exists() else []
-        self.folders_at_import = sorted(str(p.relative_to(self.build_path)) for p in found)
-        return self
-
-    def activate(self) -> None:
-        warnings.warn("activating a fake PDK", UserWarning, stacklevel=2)
-        self.active = True
-
-    def get_component(self, name: str) -> Any:
-        print(f"building {name}")
-        warnings.warn(f"building {name}", UserWarning, stacklevel=2)
-        outcome = self.cells[name]
-        if isinstance(outcome, BaseException):
-            raise outcome
-        return outcome
-
-
-class FakeComponent:
-    def write_gds(self, path: str) -> None:
-        Path(path).write_text("layout")
-
-
-@pytest.fixture
-def fake_pdk(monkeypatch: pytest.MonkeyPatch):
-    def install(cells: dict[str, Any], build_path: Path) -> FakePdk:
-        pdk = FakePdk(cells, build_path)
-        monkeypatch.setattr(bd, "import_pdk", pdk.imported_as)
-        monkeypatch.setattr(bd, "pl", SimpleNamespace(get_component=pdk.get_component))
-        monkeypatch.setattr(bd, "_try_get_ports", lambda comp: {"o1": "w"})
-        return pdk
-
-    return install
 
 
 def run(*args: str) -> tuple[int, str, str]:
@@ -106,63 +59,84 @@ def test_generic_pdk_builds_every_cell_in_order(tmp_path: Path) -> None:
 @pytest.mark.filterwarnings("ignore:building")
 def test_folders_are_created_before_the_pdk_is_imported(tmp_path: Path, fake_pdk) -> None:
     build_path = tmp_path / "a" / "b"
-    pdk = fake_pdk({"mmi": FakeComponent(), "bad": ValueError("no")}, build_path)
-    code, out, err = run(str(build_path), "--pdk", " MyPdk ", "--on-error", " STOP ")
-    assert (code, err) == (1, "no\n")
-    assert out == (
-        f"[ pdk  ] mmi... SUCCESS. -> {build_path}/gds/pdk/mmi.gds\n[ pdk  ] bad... FAILED.\n"
+    pdk = fake_pdk({"mmi": "ok", "bad": ValueError("no"), "never": "ok"})
+    assert run(str(build_path), "--pdk", " MyPdk ", "--on-error", " STOP ") == (
+        1,
+        f"[ pdk  ] mmi... SUCCESS. -> {build_path}/gds/pdk/mmi.gds\n[ pdk  ] bad... FAILED.\n",
+        "no\n",
     )
     assert (pdk.requested, pdk.active) == (["mypdk"], True)
-    assert pdk.folders_at_import == ["gds", "gds/pdk", "gds/pdk/ports", "log", "log/pdk"]
-    assert (build_path / "gds" / "pdk" / "ports" / "mmi.json").read_text() == '{"o1": "w"}'
-    assert (build_path / "log" / "pdk" / "mmi.log").read_text() == (
-        "building mmi\nSUCCESS: Succesfully built 'mmi.gds'.\n"
+    made = ["a", "a/b", "a/b/gds", "a/b/gds/pdk", "a/b/gds/pdk/ports", "a/b/log", "a/b/log/pdk"]
+    assert pdk.folders_at_import == made
+    ports, log = build_path / "gds" / "pdk" / "ports" / "mmi.json", build_path / "log" / "pdk"
+    assert ports.read_text() == '{"o1": "w", "o2": "e"}'
+    assert (log / "mmi.log").read_text() == (
+        "building mmi\nSUCCESS: Succesfully built 'mmi.gds'.\nwriting mmi\n"
     )
+    assert sorted(p.name for p in log.iterdir()) == ["bad.log", "mmi.log"]  # "never" not built
+
+
+class Text(str):
+    pass
+
+
+CHECKS = {
+    "pics": bp._validate_build_pics_args,
+    "pdk": bd._validate_build_pdk_args,
+    "pics command": bp.build_pics,
+    "pdk command": bd.build_pdk,
+}
+BAD_ON_ERROR = ValueError("Invalid on_error 'error': expected 'continue' or 'stop'.")
+
+
+def type_error(name: str, got: str) -> TypeError:
+    return TypeError(f"Argument {name!r} has incorrect type (expected str, got {got})")
 
 
 @pytest.mark.parametrize(
-    ("args", "expected"),
+    ("check", "args", "expected"),
     [
-        (("{d}/x/..", " GeNeric ", " Continue "), ("{d}", "generic", "continue")),
-        (("{d}/file", "generic", "stop"), ValueError("Given build path is not a directory")),
-        (
-            ("{d}/new", "generic", "error"),
-            ValueError("Invalid on_error 'error': expected 'continue' or 'stop'."),
-        ),
-        (
-            (1, "generic", "stop"),
-            TypeError("Argument 'path' has incorrect type (expected str, got int)"),
-        ),
-        (
-            ("{d}/new", "generic", 1.0),
-            TypeError("Argument 'on_error' has incorrect type (expected str, got float)"),
-        ),
+        ("pics", ("{d}", " MyPdk ", " STOP "), ("{d}", "mypdk", "stop")),
+        ("pics", ("{d}/f", "generic", "Continue"), ("{d}", "generic", "continue")),
+        ("pics", ("{d}/sub/..", "generic", "stop"), ("{d}", "generic", "stop")),
+        ("pics", ("{d}/missing", "generic", "stop"), ValueError("Path does not exist.")),
+        ("pics", ("{d}", "generic", "error"), BAD_ON_ERROR),
+        ("pics", (1, "generic", "stop"), type_error("path", "int")),
+        ("pics", ("{d}", None, "stop"), type_error("pdk", "NoneType")),
+        ("pics command", ("{d}/missing", "generic", Text("stop")), type_error("on_error", "Text")),
+        ("pdk", ("{d}/x/..", " GeNeric ", " Continue "), ("{d}", "generic", "continue")),
+        ("pdk", ("{d}/f", "generic", "stop"), ValueError("Given build path is not a directory")),
+        ("pdk", ("{d}/new", "generic", "error"), BAD_ON_ERROR),
+        ("pdk", (1, "generic", "stop"), type_error("path", "int")),
+        ("pdk", ("{d}/new", "generic", 1.0), type_error("on_error", "float")),
+        ("pdk command", ("{d}/new", Text("x"), "stop"), type_error("pdk", "Text")),
     ],
 )
-def test_validation_creates_nothing_it_rejects(tmp_path: Path, args, expected) -> None:
-    (tmp_path / "file").write_text("")
-    args = [a.format(d=tmp_path) if isinstance(a, str) else a for a in args]
+def test_argument_checks_create_nothing(tmp_path: Path, check, args, expected) -> None:
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "f").write_text("")
+    args = [a.format(d=tmp_path) if type(a) is str else a for a in args]
     if isinstance(expected, Exception):
         with pytest.raises(type(expected)) as info:
-            bd._validate_build_pdk_args(*args)
+            CHECKS[check](*args)
         assert str(info.value) == str(expected)
     else:
-        assert bd._validate_build_pdk_args(*args) == tuple(e.format(d=tmp_path) for e in expected)
-    assert [p.name for p in tmp_path.iterdir()] == ["file"]
+        assert CHECKS[check](*args) == tuple(e.format(d=tmp_path) for e in expected)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f", "sub"]
 
 
 @pytest.mark.parametrize(
     ("cells", "path", "raised"),
     [
-        ({"a": FakeComponent()}, "{d}", typer.Exit),
+        ({"a": "ok"}, "{d}", typer.Exit),
         ({"a": KeyboardInterrupt()}, "{d}", KeyboardInterrupt),
-        ({"a": FakeComponent()}, "{d}/file", ValueError),
+        ({"a": "ok"}, "{d}/file", ValueError),
         ({}, "{d}/new", typer.Exit),
     ],
 )
 def test_setup_warnings_are_hidden_and_state_restored(tmp_path, fake_pdk, cells, path, raised):
     (tmp_path / "file").write_text("")
-    fake_pdk(cells, tmp_path)
+    fake_pdk(cells)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         state = (sys.stdout, sys.stderr, warnings.filters, list(warnings.filters))

@@ -1,4 +1,8 @@
-"""The example project: every pic and Python cell builds, and each shows what it should."""
+"""The example project: its settings, and what its pics and Python cells show once built.
+
+That every cell builds to a readable GDS file is checked through build-pics in
+test_build_pics.py.
+"""
 
 from __future__ import annotations
 
@@ -6,7 +10,6 @@ import inspect
 import tomllib
 from pathlib import Path
 
-import gdstk
 import polyloom
 import pytest
 import yaml
@@ -26,15 +29,9 @@ def pairs(connections: dict[str, str]) -> set[frozenset[str]]:
     return {frozenset(pair) for pair in connections.items()}
 
 
-def test_every_cell_builds_and_writes_gds(built, tmp_path: Path) -> None:
+def test_project_settings() -> None:
     table = tomllib.loads((EXAMPLES / "pyproject.toml").read_text())["tool"]["lumencad"]
     assert table == {"pdk": "generic", "pics": "pics"}
-    assert len(built) == 7
-    for name, component in built.items():
-        component.write_gds(tmp_path / f"{name}.gds")
-        top = gdstk.read_gds(str(tmp_path / f"{name}.gds")).top_level()
-        assert [c.name for c in top] == [name]
-        assert top[0].bounding_box() is not None
 
 
 @pytest.mark.parametrize("name", ["mzi_delay", "hierarchical", "ring_filter"])

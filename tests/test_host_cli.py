@@ -54,17 +54,13 @@ def test_command_module_that_fails_to_load(monkeypatch, capsys) -> None:
     )
 
 
-def test_validate_args_activates_pdk(tmp_path: Path, monkeypatch, restore_pdk) -> None:
+def test_validate_args_activates_pdk_or_names_a_missing_path(tmp_path, monkeypatch, restore_pdk):
     module = tmp_path / "fab_watch.py"
     module.write_text("import polyloom\nPDK = polyloom.Pdk('fab')\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.chdir(tmp_path)
     assert validate_args("fab_watch.py", "  FAB_Watch ") == (str(module), "fab_watch")
     assert polyloom.get_active_pdk().name == "fab"
-
-
-def test_validate_args_missing_path(tmp_path: Path) -> None:
-    missing = tmp_path / "nope"
     with pytest.raises(ValueError) as info:
-        validate_args(str(missing), "generic")
-    assert str(info.value) == f"Path does not exist: {missing}"
+        validate_args(str(tmp_path / "nope"), "generic")
+    assert str(info.value) == f"Path does not exist: {tmp_path / 'nope'}"

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-from collections import OrderedDict
 from typing import Any
 
 import pytest
@@ -30,36 +29,9 @@ TOO_FEW = (ValueError, "need more than 1 value to unpack")
         ("a,o1", "b,o1,x", INSTANCES, {}, TOO_MANY),
         # both references are split before any instance is looked up
         ("z,o1", "b", {}, {}, TOO_FEW),
-        (
-            None,
-            "b,o1",
-            INSTANCES,
-            {},
-            (TypeError, "Argument 'ip1' has incorrect type (expected str, got NoneType)"),
-        ),
-        (
-            "a,o1",
-            "b,o1",
-            OrderedDict(INSTANCES),
-            {},
-            (
-                TypeError,
-                "Argument 'instances' has incorrect type "
-                "(expected dict, got collections.OrderedDict)",
-            ),
-        ),
-        (
-            "a,o1",
-            "b,o1",
-            INSTANCES,
-            [],
-            (TypeError, "Argument 'connections' has incorrect type (expected dict, got list)"),
-        ),
     ],
 )
-def test_is_implicit_connection(
-    ip1: Any, ip2: Any, instances: Any, connections: Any, expected: Any
-) -> None:
+def test_is_implicit_connection(ip1, ip2, instances, connections, expected) -> None:
     result = outcome(nl._is_implicit_connection, ip1, ip2, instances, connections)
     assert result == expected and type(result) is type(expected)
 

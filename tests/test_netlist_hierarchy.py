@@ -43,9 +43,7 @@ def test_distinct_hierarchical_names_in_natural_order(asked: list[str]) -> None:
         ({"x": "mzi2", "y": "bad"}, (RuntimeError, "cannot classify 'bad'"), ["before"]),
     ],
 )
-def test_empty_and_failing_stage(
-    asked: list[str], instances: Any, error: Any, hierarchical: list[str]
-) -> None:
+def test_empty_and_failing_stage(asked, instances, error, hierarchical) -> None:
     netlist = schematic_netlist(instances=instances)
     netlist["info"]["schematic"]["hierarchical"] = ["before"]
     assert outcome(nl.patch_netlist_with_hierarchy_info, netlist) == (error or netlist)

@@ -29,8 +29,12 @@ def placed(netlist: dict[str, Any], **canvas: float) -> dict[str, Any]:
     return netlist["info"]["schematic"]
 
 
-def kinds(points: dict[str, Any]) -> list[tuple[type, type]]:
-    return [(type(p["x"]), type(p["y"])) for p in points.values()]
+def assert_points(points: dict[str, Any], expected: dict[str, tuple[Any, Any]]) -> None:
+    """Points equal to the expected (x, y) pairs, with the same numeric kinds."""
+    assert {k: (p["x"], p["y"]) for k, p in points.items()} == expected
+    kinds = [(type(p["x"]), type(p["y"])) for p in points.values()]
+    assert kinds == [(type(x), type(y)) for x, y in expected.values()]
+    assert all(list(p) == ["x", "y"] for p in points.values())
 
 
 @pytest.mark.parametrize(
@@ -71,18 +75,10 @@ def kinds(points: dict[str, Any]) -> list[tuple[type, type]]:
         ([Inst("a")], "a", {"width": 5, "height": -3.0}, {"a": (2.0, -2.0)}),
     ],
 )
-def test_instance_points(
-    monkeypatch: pytest.MonkeyPatch,
-    layout: list[FakeInstance],
-    names: str,
-    canvas: dict[str, float],
-    expected: dict[str, tuple[Any, Any]],
-) -> None:
+def test_instance_points(monkeypatch, layout, names, canvas, expected) -> None:
     use_layout(monkeypatch, *layout)
-    placements = placed(schematic_netlist(instances=dict.fromkeys(names, "x")), **canvas)
-    expected_points = {k: {"x": x, "y": y} for k, (x, y) in expected.items()}
-    assert placements["placements"] == expected_points
-    assert kinds(placements["placements"]) == kinds(expected_points)
+    netlist = schematic_netlist(instances=dict.fromkeys(names, "x"))
+    assert_points(placed(netlist, **canvas)["placements"], expected)
 
 
 def side_netlist(directions: dict[str, str]) -> dict[str, Any]:
@@ -115,17 +111,9 @@ def side_netlist(directions: dict[str, str]) -> dict[str, Any]:
         ({"p1": "e"}, {"width": 10, "height": 30}, {"p1": (160.0, 15)}),
     ],
 )
-def test_port_points(
-    monkeypatch: pytest.MonkeyPatch,
-    directions: dict[str, str],
-    canvas: dict[str, float],
-    expected: dict[str, tuple[Any, Any]],
-) -> None:
+def test_port_points(monkeypatch, directions, canvas, expected) -> None:
     use_layout(monkeypatch, Inst("i"), Inst("j", 10, 10))
-    port_placements = placed(side_netlist(directions), **canvas)["port_placements"]
-    expected_points = {k: {"x": x, "y": y} for k, (x, y) in expected.items()}
-    assert port_placements == expected_points
-    assert kinds(port_placements) == kinds(expected_points)
+    assert_points(placed(side_netlist(directions), **canvas)["port_placements"], expected)
 
 
 def test_orientation_is_asked_once_per_port_and_side(monkeypatch: pytest.MonkeyPatch) -> None:
@@ -203,13 +191,7 @@ def broken_port(center: Any) -> list[FakeInstance]:
         ([Inst("a")], "a", {"p": "gone,o1"}, (KeyError, "'gone'")),
     ],
 )
-def test_layout_and_reference_errors(
-    monkeypatch: pytest.MonkeyPatch,
-    layout: list[FakeInstance],
-    instances: Any,
-    ports: dict[str, str],
-    error: tuple[type, str],
-) -> None:
+def test_layout_and_reference_errors(monkeypatch, layout, instances, ports, error) -> None:
     use_layout(monkeypatch, *layout)
     netlist = schematic_netlist(instances=dict.fromkeys(instances, "x"), ports=ports)
     assert outcome(placed, netlist) == error

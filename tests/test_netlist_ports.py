@@ -106,9 +106,7 @@ def test_get_component_name(args: tuple[Any, ...], expected: Any) -> None:
     assert outcome(nl._get_component_name, *args) == expected
 
 
-def test_port_stage_asks_once_per_component_in_natural_order(
-    monkeypatch: pytest.MonkeyPatch,
-) -> None:
+def test_port_stage_asks_once_per_component_in_natural_order(monkeypatch) -> None:
     calls: list[str] = []
     monkeypatch.setattr(nl, "_get_ports", lambda comp: calls.append(comp) or {"o1": comp[0]})
     instances = {"a": {"component": "mzi10"}, "b": "mzi2", "c": {"component": "mzi2"}}

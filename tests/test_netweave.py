@@ -1,5 +1,7 @@
 """Merging nets into point-to-point connections."""
 
+import copy
+
 import pytest
 from netweave.netlist import _nets_to_connections
 
@@ -17,18 +19,13 @@ from netweave.netlist import _nets_to_connections
     ],
 )
 def test_merge(nets, connections, expected):
+    before = copy.deepcopy((nets, connections))
     result = _nets_to_connections(nets, connections)
     assert result == expected
     assert list(result) == list(expected)
     assert all(type(k) is str and type(v) is str for k, v in result.items())
-
-
-def test_inputs_are_not_changed():
-    nets = [["a,o1", "b,o1"]]
-    connections = {"c,o1": "d,o1"}
-    result = _nets_to_connections(nets, connections)
-    assert result is not connections
-    assert (nets, connections) == ([["a,o1", "b,o1"]], {"c,o1": "d,o1"})
+    # The inputs are left alone: the result is a new mapping.
+    assert result is not connections and (nets, connections) == before
 
 
 @pytest.mark.parametrize(

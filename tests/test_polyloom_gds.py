@@ -29,9 +29,9 @@ def _hierarchy() -> pl.Component:
     return top
 
 
-def test_gdstk_reads_cells_references_and_transforms(tmp_path):
-    path = tmp_path / "top.gds"
-    _hierarchy().write_gds(path)
+def test_readers_see_cells_references_transforms_layers_and_bbox(tmp_path):
+    path, top = tmp_path / "top.gds", _hierarchy()
+    top.write_gds(path)
     library = gdstk.read_gds(str(path))
     assert (library.unit, library.precision) == (1e-6, 1e-9)
     cells = {cell.name: cell for cell in library.cells}
@@ -46,20 +46,11 @@ def test_gdstk_reads_cells_references_and_transforms(tmp_path):
         ("metal", (0.0, 20.0), 0, False),
     }
     assert [(p.layer, p.datatype) for p in cells["top"].polygons] == [(66, 0)]
-
-
-def test_klayout_reads_top_cell_layers_and_bbox(tmp_path):
-    path = tmp_path / "top.gds"
-    top = _hierarchy()
-    top.write_gds(str(path))
     layout = kdb.Layout()
     layout.read(str(path))
     assert layout.top_cell().name == "top"
-    assert sorted((info.layer, info.datatype) for info in layout.layer_infos()) == [
-        (1, 0),
-        (45, 0),
-        (66, 0),
-    ]
+    layers = sorted((info.layer, info.datatype) for info in layout.layer_infos())
+    assert layers == [(1, 0), (45, 0), (66, 0)]
     box = layout.top_cell().dbbox()
     assert [box.left, box.bottom, box.right, box.top] == top.bbox.ravel().tolist()
 
@@ -68,13 +59,9 @@ def test_distinct_components_with_one_name_get_unique_cell_names(tmp_path):
     top = pl.Component("top")
     top << _leaf("twin", (1, 0))
     top << _leaf("twin", (3, 0))
-    path = tmp_path / "twins.gds"
-    top.write_gds(path)
-    assert sorted(cell.name for cell in gdstk.read_gds(str(path)).cells) == [
-        "top",
-        "twin",
-        "twin$1",
-    ]
+    top.write_gds(str(tmp_path / "twins.gds"))  # a str path as well as a Path
+    names = sorted(cell.name for cell in gdstk.read_gds(str(tmp_path / "twins.gds")).cells)
+    assert names == ["top", "twin", "twin$1"]
 
 
 @pytest.mark.parametrize("old", [b"old", None], ids=["existing", "new"])

@@ -33,24 +33,19 @@ def test_touching_instances_connect_with_natural_key_order():
 
 
 @pytest.mark.parametrize(
-    ("second", "connected"),
+    ("first", "second", "connected"),
     [
-        (("b", 10, 0, 0), True),  # facing each other
-        (("b", 10, 0, 180), False),  # both ports face east
-        (("b", 10.0004, 0.0003, 0), True),  # within 1 nm
-        (("b", 10.002, 0, 0), False),  # 2 nm apart
-        (("b", 10, 0, 90), False),  # perpendicular
+        (("a", 0, 0, 0), ("b", 10, 0, 0), True),  # facing each other
+        (("a", 0, 0, 0), ("b", 10, 0, 180), False),  # both ports face east
+        (("a", 0, 0, 0), ("b", 10.0004, 0.0003, 0), True),  # within 1 nm
+        (("a", 0, 0, 0), ("b", 10.002, 0, 0), False),  # 2 nm apart
+        (("a", 0, 0, 0), ("b", 10, 0, 90), False),  # perpendicular
+        # 9.9995 and 10.0004 fall into different 1 nm grid cells but lie 0.9 nm apart.
+        (("a", -0.0005, 0, 0), ("b", 10.0004, 0, 0), True),
     ],
 )
-def test_connection_requires_meeting_and_facing(second, connected):
-    top = _placed(("a", 0, 0, 0), second)
-    assert bool(top.get_netlist()["connections"]) is connected
-
-
-def test_ports_straddling_a_grid_cell_edge_still_meet():
-    # 9.9995 and 10.0004 fall into different 1 nm cells but lie 0.9 nm apart.
-    top = _placed(("a", -0.0005, 0, 0), ("b", 10.0004, 0, 0))
-    assert top.get_netlist()["connections"] == {"a,o2": "b,o1"}
+def test_connection_requires_meeting_and_facing(first, second, connected):
+    assert bool(_placed(first, second).get_netlist()["connections"]) is connected
 
 
 def test_three_ports_at_one_point_raise_without_allow_multiple():

@@ -12,10 +12,6 @@ from polyloom.read.from_yaml_template import cell_from_yaml_template
 pytestmark = pytest.mark.usefixtures("generic_pdk_active")
 
 
-def _state(inst):
-    return (inst.x, inst.y, inst.rotation, inst.mirror)
-
-
 @pytest.mark.parametrize(
     ("placement", "state", "o2"),
     [
@@ -26,11 +22,9 @@ def _state(inst):
     ],
 )
 def test_placements(placement, state, o2):
-    c = from_yaml({"instances": {"s": "straight"}, "placements": {"s": placement}})
-    inst = c.insts[0]
-    assert _state(inst) == state
-    port = inst.ports["o2"]
-    assert (port.center, port.orientation) == o2
+    inst = from_yaml({"instances": {"s": "straight"}, "placements": {"s": placement}}).insts[0]
+    assert (inst.x, inst.y, inst.rotation, inst.mirrored) == state
+    assert (inst.ports["o2"].center, inst.ports["o2"].orientation) == o2
 
 
 @pytest.mark.parametrize(
@@ -39,16 +33,17 @@ def test_placements(placement, state, o2):
 )
 @pytest.mark.parametrize("mover", [{}, {"mirror": True}, {"rotation": 180}])
 def test_connections_make_ports_coincide_exactly(anchor, mover):
-    netlist = {
-        "instances": {"m": "mmi1x2", "b": "bend_euler"},
-        "placements": {"m": anchor, "b": mover},
-        "connections": {"m,o2": "b,o1"},
-    }
-    c = from_yaml(netlist)
+    c = from_yaml(
+        {
+            "instances": {"m": "mmi1x2", "b": "bend_euler"},
+            "placements": {"m": anchor, "b": mover},
+            "connections": {"m,o2": "b,o1"},
+        }
+    )
     m, b = c.insts
     assert b.ports["o1"].center == m.ports["o2"].center
     assert (b.ports["o1"].orientation - m.ports["o2"].orientation) % 360 == 180.0
-    assert b.mirror is mover.get("mirror", False)
+    assert b.mirrored is mover.get("mirror", False)
     assert c.get_netlist()["connections"] == {"b,o1": "m,o2"}
 
 
@@ -68,13 +63,14 @@ ports:
     )
     assert c.name == "chain"
     assert [i.name for i in c.insts] == ["s1", "s2"]
-    assert [(p.name, p.center, p.orientation) for p in c.ports] == [
-        ("in", (0.0, 0.0), 180.0),
-        ("out", (15.0, 0.0), 0.0),
-    ]
+    ports = [("in", (0.0, 0.0), 180.0), ("out", (15.0, 0.0), 0.0)]
+    assert [(p.name, p.center, p.orientation) for p in c.ports] == ports
     netlist = c.get_netlist()
     assert netlist["ports"] == {"in": "s1,o1", "out": "s2,o2"}
     assert netlist["instances"]["s1"]["settings"]["length"] == 5
+
+
+A_AND_B = {"instances": {"a": "straight", "b": "straight"}}
 
 
 @pytest.mark.parametrize(
@@ -93,12 +89,8 @@ ports:
 )
 def test_routes_join_ports_with_a_continuous_waveguide(target):
     """Every route element chains to the next; the ends sit exactly on both ports."""
-    netlist = {
-        "instances": {"a": "straight", "b": "straight"},
-        "placements": {"b": target},
-        "routes": {"r": {"links": {"a,o2": "b,o1"}, "settings": {"cross_section": "strip"}}},
-    }
-    c = from_yaml(netlist)
+    routes = {"r": {"links": {"a,o2": "b,o1"}, "settings": {"cross_section": "strip"}}}
+    c = from_yaml({**A_AND_B, "placements": {"b": target}, "routes": routes})
     route = [i for i in c.insts if i.name.startswith("route_r_0_")]
     assert route and all(i.name not in ("a", "b") for i in route)
     extracted = c.get_netlist(allow_multiple=True)
@@ -111,19 +103,9 @@ def test_routes_join_ports_with_a_continuous_waveguide(target):
 
 
 def test_straight_route_between_facing_ports():
-    c = from_yaml(
-        {
-            "instances": {"a": "straight", "b": "straight"},
-            "placements": {"b": {"x": 30}},
-            "routes": {"bus": {"links": {"a,o2": "b,o1"}}},
-        }
-    )
-    (route,) = c.insts[2:]
-    assert (route.name, route.component.name, route.x) == (
-        "route_bus_0_0",
-        "straight_length20",
-        10.0,
-    )
+    routes = {"bus": {"links": {"a,o2": "b,o1"}}}
+    (r,) = from_yaml({**A_AND_B, "placements": {"b": {"x": 30}}, "routes": routes}).insts[2:]
+    assert (r.name, r.component.name, r.x) == ("route_bus_0_0", "straight_length20", 10.0)
 
 
 def test_from_yaml_reads_a_pic_file(tmp_path):
@@ -131,59 +113,49 @@ def test_from_yaml_reads_a_pic_file(tmp_path):
     path.write_text(yaml.safe_dump({"instances": {"s": "straight"}, "ports": {"o1": "s,o1"}}))
     assert [p.name for p in from_yaml(str(path)).ports] == ["o1"]
     assert [p.name for p in from_yaml(path).ports] == ["o1"]
+    with pytest.raises(FileNotFoundError) as err:
+        from_yaml("missing.pic.yml")
+    assert str(err.value) == "Netlist file 'missing.pic.yml' does not exist"
+
+
+def with_s(**sections):
+    """A netlist of one straight `s`, plus `sections`."""
+    return {"instances": {"s": "straight"}, **sections}
+
+
+BAD_REF = "Invalid instance-port reference '{}': expected 'instance,port'"
 
 
 @pytest.mark.parametrize(
-    ("netlist", "error", "message"),
+    ("netlist", "message"),
     [
-        ([1, 2], ValueError, "Netlist must be a mapping, got list"),
-        ("- a\n- b\n", ValueError, "Netlist must be a mapping, got list"),
+        ([1, 2], "Netlist must be a mapping, got list"),
+        ("- a\n- b\n", "Netlist must be a mapping, got list"),
         (
             {"instances": {"x": "strait"}},
-            ValueError,
             "Cell 'strait' not found in PDK 'generic'. Did you mean: straight?",
         ),
-        (
-            {"instances": {"s": "straight"}, "connections": {"s,o2": "t,o1"}},
-            ValueError,
-            "Instance 't' not found; available: s",
-        ),
+        (with_s(connections={"s,o2": "t,o1"}), "Instance 't' not found; available: s"),
         (
             {"instances": {"mmi1": "mmi1x2"}, "ports": {"p": "mmi1,o4"}},
-            ValueError,
             "Port 'o4' not found on instance 'mmi1' (component 'mmi1x2'); available: o1, o2, o3",
         ),
+        (with_s(ports={"p": "s,o1,x"}), BAD_REF.format("s,o1,x")),
+        (with_s(routes={"r": {"links": {"s.o1": "s,o2"}}}), BAD_REF.format("s.o1")),
         (
-            {"instances": {"s": "straight"}, "ports": {"p": "s,o1,x"}},
-            ValueError,
-            "Invalid instance-port reference 's,o1,x': expected 'instance,port'",
-        ),
-        (
-            {"instances": {"s": "straight"}, "routes": {"r": {"links": {"s.o1": "s,o2"}}}},
-            ValueError,
-            "Invalid instance-port reference 's.o1': expected 'instance,port'",
-        ),
-        (
-            {"instances": {"s": "straight"}, "placements": {"s": {"angle": 90}}},
-            ValueError,
+            with_s(placements={"s": {"angle": 90}}),
             "Unknown placement key 'angle' for instance 's'; "
             "expected any of: x, y, rotation, mirror, dx, dy",
         ),
         (
-            {"instances": {"s": "straight"}, "placements": {"s": {"x": "far"}}},
-            ValueError,
+            with_s(placements={"s": {"x": "far"}}),
             "Placement x of instance 's' must be a number, got 'far'",
         ),
-        (
-            {"instances": {"s": 3}},
-            ValueError,
-            "Instance 's' must be a component name or a mapping, got int",
-        ),
-        ("missing.pic.yml", FileNotFoundError, "Netlist file 'missing.pic.yml' does not exist"),
+        ({"instances": {"s": 3}}, "Instance 's' must be a component name or a mapping, got int"),
     ],
 )
-def test_bad_netlists_name_the_bad_value(netlist, error, message):
-    with pytest.raises(error) as err:
+def test_bad_netlists_name_the_bad_value(netlist, message):
+    with pytest.raises(ValueError) as err:
         from_yaml(netlist)
     assert str(err.value) == message
 

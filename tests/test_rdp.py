@@ -71,6 +71,9 @@ def test_rdp_small_inputs() -> None:
     assert nl._rdp(two) is two
     empty = nl._rdp(np.float64(3.0))
     assert empty.shape == (0,) and empty.dtype == np.float64
+    integers = np.array([[0, 0], [1, 3], [2, 0], [5, 0], [6, 1]])
+    got = nl._rdp(integers, 0.5)  # keeps the rows and the dtype of integer input
+    assert got.dtype == integers.dtype and np.array_equal(got, ref_rdp(integers, 0.5))
 
 
 @pytest.mark.parametrize(
@@ -83,13 +86,6 @@ def test_rdp_small_inputs() -> None:
 )
 def test_rdp_negative_eps_keeps_every_vertex(poly: list) -> None:
     assert nl._rdp(poly, -1.0).tolist() == poly
-
-
-def test_rdp_keeps_the_rows_and_dtype_of_integer_input() -> None:
-    poly = np.array([[0, 0], [1, 3], [2, 0], [5, 0], [6, 1]])
-    got = nl._rdp(poly, 0.5)
-    assert got.dtype == poly.dtype
-    assert np.array_equal(got, ref_rdp(poly, 0.5))
 
 
 @pytest.mark.parametrize(

@@ -139,7 +139,7 @@ class Component:
             # Compose: outer(inner(p)) = origin + R(rot) M(mirror) (t + R(r) M(m) p)
             inner_origin = transform_point((inst.x, inst.y), origin, rotation, mirror)
             inner_rotation = (-inst.rotation if mirror else inst.rotation) + rotation
-            inner_mirror = mirror != inst.mirror
+            inner_mirror = mirror != inst.mirrored
             yield from inst.component._iter_flat_polygons(
                 inner_origin, normalize_angle(inner_rotation), inner_mirror
             )
@@ -182,7 +182,7 @@ class Component:
             inner_rotation = normalize_angle(
                 (-inst.rotation if mirror else inst.rotation) + rotation
             )
-            inner_mirror = mirror != inst.mirror
+            inner_mirror = mirror != inst.mirrored
             child_component = inst.component
             if inner_rotation % 90.0 == 0.0:
                 # Axis-aligned: the child's own box maps exactly onto the parent's.
@@ -386,7 +386,7 @@ class Instance:
     def __repr__(self) -> str:
         return (
             f"Instance({self._name!r}, component={self.component.name!r}, x={self._x}, "
-            f"y={self._y}, rotation={self._rotation}, mirror={self._mirror})"
+            f"y={self._y}, rotation={self._rotation}, mirrored={self._mirror})"
         )
 
     def _check_unlocked(self) -> None:
@@ -448,11 +448,12 @@ class Instance:
         self._rotation = normalize_angle(value)
 
     @property
-    def mirror(self) -> bool:
+    def mirrored(self) -> bool:
+        """Whether the component is mirrored across its own x axis (before rotation)."""
         return self._mirror
 
-    @mirror.setter
-    def mirror(self, value: bool) -> None:
+    @mirrored.setter
+    def mirrored(self, value: bool) -> None:
         self._check_unlocked()
         self._mirror = bool(value)
 
@@ -512,7 +513,7 @@ class Instance:
         self._rotation = normalize_angle(self._rotation + float(angle))
         return self
 
-    def reflect(self, p1: Any = (0.0, 1.0), p2: Any = (0.0, 0.0)) -> Instance:
+    def mirror(self, p1: Any = (0.0, 1.0), p2: Any = (0.0, 0.0)) -> Instance:
         """Mirror across the line through p1 and p2 (parent frame)."""
         self._check_unlocked()
         x1, y1 = as_xy(p1, "mirror line point")
@@ -537,11 +538,11 @@ class Instance:
 
     def mirror_x(self, y0: float = 0.0) -> Instance:
         """Mirror across the horizontal line y = y0 (flips y)."""
-        return self.reflect((0.0, y0), (1.0, y0))
+        return self.mirror((0.0, y0), (1.0, y0))
 
     def mirror_y(self, x0: float = 0.0) -> Instance:
         """Mirror across the vertical line x = x0 (flips x)."""
-        return self.reflect((x0, 1.0), (x0, 0.0))
+        return self.mirror((x0, 1.0), (x0, 0.0))
 
     def connect(self, port: str | Port, other: Port, mirror: bool = False) -> Instance:
         """Place this instance so that its `port` sits on `other`, facing it.

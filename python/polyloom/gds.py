@@ -51,7 +51,7 @@ def to_library(top: Component) -> gdstk.Library:
                     cells[id(inst.component)],
                     origin=(inst.x, inst.y),
                     rotation=math.radians(inst.rotation),
-                    x_reflection=inst.mirror,
+                    x_reflection=inst.mirrored,
                 )
             )
         library.add(cell)

@@ -124,7 +124,7 @@ def extract_netlist(component: Component, allow_multiple: bool = False) -> dict[
             "x": inst.x,
             "y": inst.y,
             "rotation": inst.rotation,
-            "mirror": inst.mirror,
+            "mirror": inst.mirrored,
         }
         for port in inst.ports:
             refs.append(f"{inst.name},{port.name}")

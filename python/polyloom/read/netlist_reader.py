@@ -106,7 +106,7 @@ class _Builder:
                 raise ValueError(
                     f"Placement mirror of instance {name!r} must be true or false, got {mirror!r}"
                 )
-            inst.mirror = mirror
+            inst.mirrored = mirror
             inst.rotation = _number(values, "rotation", name)
             inst.x = _number(values, "x", name)
             inst.y = _number(values, "y", name)
