@@ -36,13 +36,4 @@ inline char letter_of_reduced(double o) {
   return 'e';
 }
 
-inline char letter_of_degrees(double degrees) {
-  return letter_of_reduced(python_float_mod(degrees, 360.0));
-}
-
-inline char letter_of_degrees(std::int64_t degrees) {
-  // The reduced integer is below 360, so the conversion is exact.
-  return letter_of_reduced(static_cast<double>(python_int_mod(degrees, 360)));
-}
-
 }  // namespace lumencad::orientation

@@ -14,6 +14,21 @@ namespace detail {
 
 [[noreturn]] void raise_dict_changed_size();
 
+// Calls g(key, value) for every entry of the exact dict `d`, raising as
+// Python's loop does when the dict changes size meanwhile.
+template <typename G>
+void for_each_dict_entry(PyObject* d, G&& g) {
+  const Py_ssize_t size = PyDict_GET_SIZE(d);
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(d, &pos, &key, &value)) {
+    nb::object k = nb::borrow(key), v = nb::borrow(value);
+    g(nb::handle(k), nb::handle(v));
+    if (PyDict_GET_SIZE(d) != size) raise_dict_changed_size();
+  }
+}
+
 }  // namespace detail
 
 // Calls f(key, value) for every item of `mapping`. Exact dicts are read
@@ -23,17 +38,8 @@ namespace detail {
 // "'NoneType' object has no attribute 'items'").
 template <typename F>
 void for_each_item(nb::handle mapping, F&& f) {
-  PyObject* d = mapping.ptr();
-  if (PyDict_CheckExact(d)) {
-    const Py_ssize_t size = PyDict_GET_SIZE(d);
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-      nb::object k = nb::borrow(key), v = nb::borrow(value);
-      f(nb::handle(k), nb::handle(v));
-      if (PyDict_GET_SIZE(d) != size) detail::raise_dict_changed_size();
-    }
+  if (PyDict_CheckExact(mapping.ptr())) {
+    detail::for_each_dict_entry(mapping.ptr(), f);
     return;
   }
   nb::object items = mapping.attr("items")();
@@ -47,17 +53,8 @@ void for_each_item(nb::handle mapping, F&& f) {
 // `values()`.
 template <typename F>
 void for_each_value(nb::handle mapping, F&& f) {
-  PyObject* d = mapping.ptr();
-  if (PyDict_CheckExact(d)) {
-    const Py_ssize_t size = PyDict_GET_SIZE(d);
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-      nb::object v = nb::borrow(value);
-      f(nb::handle(v));
-      if (PyDict_GET_SIZE(d) != size) detail::raise_dict_changed_size();
-    }
+  if (PyDict_CheckExact(mapping.ptr())) {
+    detail::for_each_dict_entry(mapping.ptr(), [&](nb::handle, nb::handle v) { f(v); });
     return;
   }
   nb::object values = mapping.attr("values")();
