@@ -64,3 +64,19 @@ def test_settings_are_read_at_import(tmp_path: Path, env_pdk, expected) -> None:
         [sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True
     ).stdout
     assert out == f"{expected}\n"
+
+
+def test_broken_project_file_is_kept_as_the_settings_error(tmp_path: Path) -> None:
+    (tmp_path / "pyproject.toml").write_text("[tool.lumencad]\npdk = \n")
+    env = {k: v for k, v in os.environ.items() if k != "LUMENCAD_PDK"}
+    env["PYTHONPATH"] = str(PACKAGE_ROOT)
+    code = (
+        "from lumencad.settings import SETTINGS, check_settings\n"
+        "print(SETTINGS.pdk.name)\n"
+        "try:\n    check_settings()\nexcept ValueError as exc:\n    print(exc)\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True
+    )
+    message = f"Cannot parse {tmp_path / 'pyproject.toml'}: Invalid value (at line 2, column 7)"
+    assert (result.stdout, result.stderr) == (f"None\n{message}\n", "")

@@ -5,6 +5,7 @@
 #include "lumencad/build_loop.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
+#include "lumencad/module.hpp"
 #include "lumencad/unpack.hpp"
 
 namespace nb = nanobind;
@@ -90,7 +91,7 @@ nb::object build_pdk(nb::handle module, const nb::handle* args) {
 
 }  // namespace
 
-NB_MODULE(build_pdk, m) {
+LUMENCAD_MODULE(build_pdk, m) {
   for (const char* name : {"json", "os", "sys", "traceback", "warnings", "typer"})
     m.attr(name) = nb::module_::import_(name);
   m.attr("pl") = nb::module_::import_("polyloom");

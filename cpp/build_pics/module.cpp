@@ -5,6 +5,7 @@
 #include "lumencad/build_loop.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
+#include "lumencad/module.hpp"
 #include "lumencad/unpack.hpp"
 
 namespace nb = nanobind;
@@ -202,7 +203,7 @@ nb::object build_pics(nb::handle module, const nb::handle* args) {
 
 }  // namespace
 
-NB_MODULE(build_pics, m) {
+LUMENCAD_MODULE(build_pics, m) {
   for (const char* name : {"json", "os", "sys", "traceback", "typer"})
     m.attr(name) = nb::module_::import_(name);
   nb::object settings = nb::module_::import_("lumencad.settings").attr("SETTINGS");

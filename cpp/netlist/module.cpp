@@ -7,6 +7,7 @@
 #include "icons.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
+#include "lumencad/module.hpp"
 #include "pipeline.hpp"
 #include "placement.hpp"
 #include "ports.hpp"
@@ -39,7 +40,7 @@ void bind_collaborators(nb::module_& m) {
 
 }  // namespace
 
-NB_MODULE(netlist, m) {
+LUMENCAD_MODULE(netlist, m) {
   namespace nl = lumencad::netlist;
   // Handles used by the deep copy and the keeper, looked up once here.
   lumencad::cached("copy", "deepcopy");

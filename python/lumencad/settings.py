@@ -6,6 +6,10 @@ The default PDK name comes from, first match wins:
 2. the ``pdk`` key of the ``[tool.lumencad]`` table of the nearest
    ``pyproject.toml`` holding such a table, from the working directory upwards;
 3. ``"generic"``.
+
+A project file that cannot be read or holds an invalid table does not stop
+the import: ``SETTINGS.error`` then says why, ``SETTINGS.pdk.name`` is None,
+and ``check_settings()`` raises that error for the commands that need them.
 """
 
 from __future__ import annotations
@@ -25,6 +29,7 @@ __all__ = [
     "ProjectConfig",
     "SETTINGS",
     "Settings",
+    "check_settings",
     "find_project_config",
     "load_settings",
     "read_project_config",
@@ -51,12 +56,14 @@ class ProjectConfig:
 
 @dataclass
 class PdkSettings:
-    name: str = DEFAULT_PDK
+    name: str | None = DEFAULT_PDK
 
 
 @dataclass
 class Settings:
     pdk: PdkSettings = field(default_factory=PdkSettings)
+    # Why the project's settings could not be read; None when they were.
+    error: str | None = None
 
 
 def _string_setting(table: dict[str, Any], key: str, pyproject: Path) -> str | None:
@@ -78,6 +85,8 @@ def read_project_config(pyproject: Path) -> ProjectConfig | None:
             data = tomllib.load(f)
     except tomllib.TOMLDecodeError as exc:
         raise ValueError(f"Cannot parse {pyproject}: {exc}") from exc
+    except OSError as exc:
+        raise ValueError(f"Cannot read {pyproject}: {exc.strerror or exc}") from exc
     table = data.get("tool", {}).get("lumencad")
     if table is None:
         return None
@@ -95,7 +104,7 @@ def find_project_config(start: str | os.PathLike[str] | None = None) -> ProjectC
     folder = Path(os.path.abspath(start if start is not None else os.getcwd()))
     for candidate in (folder, *folder.parents):
         pyproject = candidate / PYPROJECT
-        if pyproject.is_file():
+        if os.path.isfile(pyproject):
             config = read_project_config(pyproject)
             if config is not None:
                 return config
@@ -114,4 +123,19 @@ def load_settings(
     return Settings(pdk=PdkSettings(name=name))
 
 
-SETTINGS = load_settings()
+def _settings_at_import() -> Settings:
+    try:
+        return load_settings()
+    except ValueError as exc:
+        return Settings(pdk=PdkSettings(name=None), error=str(exc))
+
+
+def check_settings(settings: Settings | None = None) -> Settings:
+    """The settings (default: ``SETTINGS``); a ValueError saying why if they are broken."""
+    settings = SETTINGS if settings is None else settings
+    if settings.error is not None:
+        raise ValueError(settings.error)
+    return settings
+
+
+SETTINGS = _settings_at_import()

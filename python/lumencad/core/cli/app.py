@@ -8,6 +8,8 @@ import it cheaply.
 
 import typer
 
+import lumencad
+
 __all__ = ["app", "pdks"]
 
 app = typer.Typer(
@@ -18,8 +20,18 @@ app = typer.Typer(
 )
 
 
+def _show_version(value: bool) -> None:
+    if value:
+        print(f"lumencad {lumencad.__version__}")
+        raise typer.Exit()
+
+
 @app.callback()
-def lumencad() -> None:
+def main(
+    version: bool = typer.Option(
+        False, "--version", callback=_show_version, is_eager=True, help="Show the version and exit."
+    ),
+) -> None:
     """Design tool for photonic integrated circuits."""
     # A callback keeps ``app`` a group of subcommands however many commands
     # are registered (typer runs a lone command as the whole program).

@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 
 from lumencad.core.shared import import_pdk
-from lumencad.settings import SETTINGS
+from lumencad.settings import check_settings
 
 __all__ = ["validate_args"]
 
@@ -19,6 +19,6 @@ def validate_args(path: str | os.PathLike[str], pdk: str | None) -> tuple[str, s
     path = os.fspath(path)
     if not os.path.exists(path):
         raise ValueError(f"Path does not exist: {path}")
-    name = (SETTINGS.pdk.name if pdk is None else str(pdk)).lower().strip()
+    name = (check_settings().pdk.name if pdk is None else str(pdk)).lower().strip()
     import_pdk(name).activate()
     return os.path.abspath(path), name
