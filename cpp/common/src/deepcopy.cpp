@@ -10,7 +10,7 @@
 // is turned into the equivalent Python dict, which is used from then on.
 #include "lumencad/deepcopy.hpp"
 
-#include <tsl/robin_map.h>
+#include <unordered_map>
 
 #include <cstdint>
 #include <utility>
@@ -136,7 +136,7 @@ class DeepCopier {
       if (inserted) {
         order_.emplace_back(x, y);
       } else {
-        it.value() = y;
+        it->second = y;
       }
       return 0;
     }
@@ -346,7 +346,7 @@ class DeepCopier {
   // Native memo: original -> copy for objects the walk may meet again (both
   // kept alive by the trees); every memo entry (original, copy) in insertion
   // order; the keep-alive list and the position of its memo entry.
-  tsl::robin_map<PyObject*, PyObject*, AddressHash> copies_;
+  std::unordered_map<PyObject*, PyObject*, AddressHash> copies_;
   std::vector<std::pair<PyObject*, PyObject*>> order_;
   std::vector<PyObject*> kept_;
   Py_ssize_t keep_alive_at_ = -1;

@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "lumencad/export.hpp"
+
 #include <functional>
 
 namespace lumencad {
@@ -34,26 +36,26 @@ struct BuildLoopSteps {
 // OnError::Stop, 2 when a cell built to None. Errors outside the failure policy
 // (opening a log file, writing the outputs, interrupts) propagate with the
 // standard streams restored.
-[[noreturn]] void run_build_loop(nb::handle module, nb::handle cell_names,
-                                 const BuildLoopSteps& steps, OnError on_error);
+[[noreturn]] LUMENCAD_API void run_build_loop(nb::handle module, nb::handle cell_names,
+                                              const BuildLoopSteps& steps, OnError on_error);
 
 // The failure policy given on the command line, stripped and lower-cased;
 // raises ValueError naming the given value unless it is "continue" or "stop".
-nb::object normalize_on_error(nb::handle on_error);
+LUMENCAD_API nb::object normalize_on_error(nb::handle on_error);
 
 // The policy a normalised value stands for: Stop for "stop", else Continue.
-OnError on_error_policy(nb::handle normalized);
+LUMENCAD_API OnError on_error_policy(nb::handle normalized);
 
 // A PDK name lower-cased, then stripped.
-nb::object normalize_pdk_name(nb::handle pdk);
+LUMENCAD_API nb::object normalize_pdk_name(nb::handle pdk);
 
 // The settings' PDK name (`settings.pdk.name`) as the default of a command's
 // `pdk` parameter: a str or None, else TypeError "Expected str, got <type>".
-nb::object default_pdk_name(nb::handle settings);
+LUMENCAD_API nb::object default_pdk_name(nb::handle settings);
 
 // Runs `body` inside the context manager `manager` with the semantics of a
 // Python `with` statement. Returns false when the manager's __exit__
 // suppressed an exception raised by `body`.
-bool run_in_context(nb::handle manager, const std::function<void()>& body);
+LUMENCAD_API bool run_in_context(nb::handle manager, const std::function<void()>& body);
 
 }  // namespace lumencad

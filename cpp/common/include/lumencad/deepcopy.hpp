@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "lumencad/export.hpp"
+
 namespace lumencad {
 
 namespace nb = nanobind;
@@ -12,10 +14,10 @@ namespace nb = nanobind;
 // objects shared within the tree stay shared in the copy; any other object is
 // handed to copy.deepcopy(obj, memo) with a memo holding everything copied so
 // far (keyed by id, with the keep-alive list under id(memo)).
-nb::object deep_copy(nb::handle obj);
+LUMENCAD_API nb::object deep_copy(nb::handle obj);
 
 // copy.deepcopy(obj, memo) with a caller-provided memo dict.
-nb::object deep_copy(nb::handle obj, nb::dict memo);
+LUMENCAD_API nb::object deep_copy(nb::handle obj, nb::dict memo);
 
 }  // namespace lumencad
 
@@ -23,6 +25,6 @@ namespace lumencad {
 
 // Deep copy through the module's `deepcopy` global: deep_copy() while that is
 // copy.deepcopy, otherwise whatever replaced it.
-nb::object module_deepcopy(nb::handle module, nb::handle obj);
+LUMENCAD_API nb::object module_deepcopy(nb::handle module, nb::handle obj);
 
 }  // namespace lumencad

@@ -10,6 +10,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "lumencad/export.hpp"
+
 #include <vector>
 
 namespace lumencad {
@@ -51,7 +53,7 @@ struct FunctionSpec {
 
 // Creates the function object, stores it in the module under spec.name and
 // returns it. Required parameters may not follow parameters with defaults.
-nb::object def_function(nb::module_& m, FunctionSpec spec);
+LUMENCAD_API nb::object def_function(nb::module_& m, FunctionSpec spec);
 
 // Sets the Python error indicator for the C++ exception being handled
 // (call from inside a catch block): nb::python_error is restored,
@@ -59,6 +61,6 @@ nb::object def_function(nb::module_& m, FunctionSpec spec);
 // std::bad_alloc a MemoryError, other std::exception a RuntimeError (or the
 // matching ValueError / IndexError / OverflowError for the standard logic
 // and range errors).
-void set_python_error_from_current_exception() noexcept;
+LUMENCAD_API void set_python_error_from_current_exception() noexcept;
 
 }  // namespace lumencad

@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "lumencad/export.hpp"
+
 namespace lumencad {
 
 namespace nb = nanobind;
@@ -11,13 +13,13 @@ namespace nb = nanobind;
 // imported on first use and then kept for the life of the process. Modules
 // look their internal callables up once while they are imported; the returned
 // reference stays valid forever, so callers may keep it in a static reference.
-nb::object& cached(const char* module, const char* attr);
+LUMENCAD_API nb::object& cached(const char* module, const char* attr);
 
 // The global `name` of `module` looked up now, as Python code in that module
 // would see it: the module's namespace first, then builtins. Raises NameError
 // "name '<name>' is not defined" when neither holds it. Used for collaborators
 // that host code or tests may replace on the module.
-nb::object module_global(nb::handle module, const char* name);
+LUMENCAD_API nb::object module_global(nb::handle module, const char* name);
 
 // Calls the module global `name` with the given arguments.
 template <typename... Args>

@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "lumencad/export.hpp"
+
 #include "lumencad/unpack.hpp"
 
 namespace lumencad {
@@ -12,7 +14,7 @@ namespace nb = nanobind;
 
 namespace detail {
 
-[[noreturn]] void raise_dict_changed_size();
+[[noreturn]] LUMENCAD_API void raise_dict_changed_size();
 
 // Calls g(key, value) for every entry of the exact dict `d`, raising as
 // Python's loop does when the dict changes size meanwhile.

@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "lumencad/export.hpp"
+
 #include <utility>
 
 namespace lumencad {
@@ -12,9 +14,9 @@ namespace nb = nanobind;
 
 // Fills out[0..n) with the n items of `value`. Exact tuples and lists are
 // read directly; anything else is iterated (its iteration errors propagate).
-void unpack(nb::handle value, nb::object* out, Py_ssize_t n);
+LUMENCAD_API void unpack(nb::handle value, nb::object* out, Py_ssize_t n);
 
 // unpack(value, ..., 2) as a pair.
-std::pair<nb::object, nb::object> unpack2(nb::handle value);
+LUMENCAD_API std::pair<nb::object, nb::object> unpack2(nb::handle value);
 
 }  // namespace lumencad
