@@ -1,7 +1,9 @@
 """GDS output: hierarchy, layers and transforms survive a round trip; writes are atomic."""
 
+import errno
 import math
 import os
+import subprocess
 
 import gdstk
 import klayout.db as kdb
@@ -88,3 +90,107 @@ def test_write_into_missing_folder_names_it(tmp_path):
     missing = tmp_path / "nope"
     with pytest.raises(FileNotFoundError, match=f"Folder '{missing}' does not exist"):
         _hierarchy().write_gds(missing / "x.gds")
+
+
+def _big(polygons: int) -> pl.Component:
+    """A flat component whose GDS file takes about 64 bytes per polygon."""
+    c = pl.Component("big")
+    for i in range(polygons):
+        c.add_polygon([(i, 0), (i + 1, 0), (i + 1, 1), (i, 1)], (1, 0))
+    return c
+
+
+def _gds_files(folder) -> list[str]:
+    return sorted(os.listdir(folder))
+
+
+@pytest.mark.parametrize(
+    "cut",
+    [
+        lambda data: data[:-4],  # whole records, but ENDLIB is missing
+        lambda data: data[:-2],  # ENDLIB header cut in two
+        lambda data: data[:-1],  # odd size
+        lambda data: data[:-6],  # inside ENDSTR
+        lambda data: b"",
+        lambda data: b"\x00\x07" + data[2:],  # odd record length
+        lambda data: data + bytes(4),  # zero-length record after ENDLIB
+    ],
+    ids=["no-endlib", "half-endlib", "odd-size", "mid-record", "empty", "odd-record", "padding"],
+)
+@pytest.mark.parametrize("old", [b"old", None], ids=["existing", "new"])
+def test_short_write_raises_and_keeps_old_state(tmp_path, monkeypatch, cut, old):
+    """gdstk returns normally after a short write; the file's records tell."""
+    path = tmp_path / "keep.gds"
+    if old is not None:
+        path.write_bytes(old)
+    real_to_library = polyloom.gds.to_library
+
+    class Truncating:
+        def __init__(self, library: gdstk.Library) -> None:
+            self.library = library
+
+        def write_gds(self, name: str) -> None:
+            self.library.write_gds(name)
+            with open(name, "rb") as handle:
+                data = handle.read()
+            with open(name, "wb") as handle:
+                handle.write(cut(data))
+
+    monkeypatch.setattr(polyloom.gds, "to_library", lambda top: Truncating(real_to_library(top)))
+    with pytest.raises(OSError) as err:
+        _hierarchy().write_gds(path)
+    assert (err.value.errno, str(err.value)) == (5, f"[Errno 5] Input/output error: '{path}'")
+    assert _gds_files(tmp_path) == ([] if old is None else ["keep.gds"])
+    if old is not None:
+        assert path.read_bytes() == old
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o664, 0o444], ids=oct)
+def test_replacing_keeps_permission_bits(tmp_path, mode):
+    path = tmp_path / "mode.gds"
+    path.write_bytes(b"old")
+    path.chmod(mode)
+    _hierarchy().write_gds(path)
+    assert (path.stat().st_mode & 0o7777, _gds_files(tmp_path)) == (mode, ["mode.gds"])
+    assert sorted(cell.name for cell in gdstk.read_gds(str(path)).cells) == [
+        "leaf",
+        "metal",
+        "top",
+    ]
+
+
+@pytest.fixture
+def small_tmpfs(tmp_path):
+    """A 64 KiB tmpfs folder (needs the right to mount; skipped without it)."""
+    folder = tmp_path / "small"
+    folder.mkdir()
+    try:
+        mounted = subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(folder)],
+            capture_output=True,
+            text=True,
+        )
+    except OSError as error:
+        pytest.skip(f"cannot run mount: {error}")
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.strip()}")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", str(folder)], check=True)
+
+
+@pytest.mark.parametrize("old", [b"old", None], ids=["existing", "new"])
+def test_full_file_system_is_reported_with_its_reason(small_tmpfs, old):
+    path = small_tmpfs / "full.gds"
+    if old is not None:
+        path.write_bytes(old)
+    with pytest.raises(OSError) as err:
+        _big(3000).write_gds(path)  # about 190 KiB
+    assert err.value.errno == errno.ENOSPC
+    assert str(err.value) == f"[Errno 28] No space left on device: '{path}'"
+    assert _gds_files(small_tmpfs) == ([] if old is None else ["full.gds"])
+    if old is not None:
+        assert path.read_bytes() == old
+    _big(10).write_gds(path)  # the space is free again
+    assert [cell.name for cell in gdstk.read_gds(str(path)).cells] == ["big"]

@@ -124,6 +124,8 @@ def with_s(**sections):
 
 
 BAD_REF = "Invalid instance-port reference '{}': expected 'instance,port'"
+THREE = {"s": "straight", "w1": "straight", "w2": "straight"}
+TWICE = "Port 'o2' of instance 's' is used twice{}: by {} and by {}"
 
 
 @pytest.mark.parametrize(
@@ -152,12 +154,78 @@ BAD_REF = "Invalid instance-port reference '{}': expected 'instance,port'"
             "Placement x of instance 's' must be a number, got 'far'",
         ),
         ({"instances": {"s": 3}}, "Instance 's' must be a component name or a mapping, got int"),
+        (  # two waveguides stacked on one port
+            {
+                "name": "stack",
+                "instances": THREE,
+                "connections": {"w1,o1": "s,o2", "w2,o1": "s,o2"},
+            },
+            TWICE.format(
+                " in pic 'stack'", "connection 'w1,o1': 's,o2'", "connection 'w2,o1': 's,o2'"
+            ),
+        ),
+        (
+            {"instances": THREE, "connections": {"s,o2": "w1,o1", "w2,o1": "s, o2"}},
+            TWICE.format("", "connection 's,o2': 'w1,o1'", "connection 'w2,o1': 's, o2'"),
+        ),
+        (  # a route link and a connection at once
+            {
+                "instances": THREE,
+                "connections": {"w1,o1": "s,o2"},
+                "routes": {"bus": {"links": {"s,o2": "w2,o1"}}},
+            },
+            TWICE.format("", "connection 'w1,o1': 's,o2'", "route 'bus' link 's,o2': 'w2,o1'"),
+        ),
+        (
+            {
+                "instances": THREE,
+                "routes": {"r1": {"links": {"w1,o1": "s,o2"}}, "r2": {"links": {"s,o2": "w2,o1"}}},
+            },
+            TWICE.format("", "route 'r1' link 'w1,o1': 's,o2'", "route 'r2' link 's,o2': 'w2,o1'"),
+        ),
     ],
 )
 def test_bad_netlists_name_the_bad_value(netlist, message):
     with pytest.raises(ValueError) as err:
         from_yaml(netlist)
     assert str(err.value) == message
+
+
+@pytest.mark.parametrize(
+    ("netlist", "warning"),
+    [
+        (
+            {
+                "name": "chain",
+                "instances": THREE,
+                "placements": {"w1": {"x": 5, "y": -2.5, "mirror": True}},
+                "connections": {"s,o2": "w1,o1"},
+            },
+            "warning: placement {x: 5, y: -2.5} of instance 'w1' in pic 'chain' is ignored: "
+            "connection 's,o2': 'w1,o1' moves it\n",
+        ),
+        (  # moved by two connections, placed once: one line
+            {
+                "instances": THREE,
+                "placements": {"s": {"rotation": 90, "dx": 1}},
+                "connections": {"w1,o2": "s,o1", "w2,o1": "s,o2"},
+            },
+            "warning: placement {rotation: 90, dx: 1} of instance 's' is ignored: "
+            "connection 'w1,o2': 's,o1' moves it\n",
+        ),
+        (  # the fixed instance keeps its placement, the moved one its mirror
+            {
+                "instances": THREE,
+                "placements": {"s": {"x": 3}, "w1": {"mirror": True}},
+                "connections": {"s,o2": "w1,o1"},
+            },
+            "",
+        ),
+    ],
+)
+def test_placement_that_a_connection_overrides_is_reported(capsys, netlist, warning):
+    from_yaml(netlist)
+    assert capsys.readouterr() == ("", warning)
 
 
 def test_template_factory_caches_until_the_file_changes(tmp_path):

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import math
+import sys
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
@@ -46,10 +48,28 @@ def split_ref(ref: Any) -> tuple[str, str]:
 
 
 class _Builder:
-    def __init__(self, component: Component, pdk: Pdk) -> None:
+    def __init__(self, component: Component, pdk: Pdk, pic: str | None) -> None:
         self.component = component
         self.pdk = pdk
+        # " in pic 'name'" for messages, empty when the netlist has no name.
+        self.in_pic = f" in pic {pic!r}" if pic else ""
         self.instances: dict[str, Instance] = {}
+        # The parts of placements that a connection overrides (all but mirror).
+        self.placements: dict[str, dict[str, Any]] = {}
+        # (instance, port) -> the connection or route link using that port.
+        self.uses: dict[tuple[str, str], str] = {}
+
+    def use(self, ref: str, user: str) -> None:
+        """Claim the port at `ref` for `user`; a waveguide port has one neighbour."""
+        key = split_ref(ref)
+        earlier = self.uses.get(key)
+        if earlier is not None:
+            instance, port = key
+            raise ValueError(
+                f"Port {port!r} of instance {instance!r} is used twice{self.in_pic}: "
+                f"by {earlier} and by {user}"
+            )
+        self.uses[key] = user
 
     def instance(self, name: Any) -> Instance:
         inst = self.instances.get(name)
@@ -107,6 +127,9 @@ class _Builder:
                     f"Placement mirror of instance {name!r} must be true or false, got {mirror!r}"
                 )
             inst.mirrored = mirror
+            moves = {key: value for key, value in values.items() if key != "mirror"}
+            if moves:
+                self.placements[name] = moves
             inst.rotation = _number(values, "rotation", name)
             inst.x = _number(values, "x", name)
             inst.y = _number(values, "y", name)
@@ -116,7 +139,18 @@ class _Builder:
         for first, second in _mapping(connections, "connections").items():
             _, fixed = self.port(first)
             moving, _ = self.port(second)
-            moving.connect(split_ref(second)[1], fixed)
+            connection = f"connection {first!r}: {second!r}"
+            self.use(first, connection)
+            self.use(second, connection)
+            moving_name, moving_port = split_ref(second)
+            placement = self.placements.pop(moving_name, None)
+            if placement is not None:  # popped: one warning per instance
+                print(
+                    f"warning: placement {_flow_yaml(placement)} of instance {moving_name!r}"
+                    f"{self.in_pic} is ignored: {connection} moves it",
+                    file=sys.stderr,
+                )
+            moving.connect(moving_port, fixed)
 
     def route(self, routes: Any) -> None:
         for route_name, record in _mapping(routes, "routes").items():
@@ -132,6 +166,9 @@ class _Builder:
             for index, (first, second) in enumerate(links.items()):
                 _, start = self.port(first)
                 _, end = self.port(second)
+                link = f"route {route_name!r} link {first!r}: {second!r}"
+                self.use(first, link)
+                self.use(second, link)
                 route_manhattan(
                     self.component,
                     start,
@@ -160,6 +197,11 @@ def _mapping(value: Any, what: str) -> Mapping[Any, Any]:
     return value
 
 
+def _flow_yaml(value: dict[str, Any]) -> str:
+    """`value` as one line of YAML, as a pic file would write it inline."""
+    return yaml.safe_dump(value, default_flow_style=True, sort_keys=False, width=math.inf).strip()
+
+
 def _number(values: Mapping[str, Any], key: str, instance: str) -> float:
     value = values.get(key, 0.0)
     if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -174,8 +216,10 @@ def from_yaml(netlist: Any, name: str | None = None) -> Component:
 
     `netlist` is a mapping, YAML text, or the path of a .pic.yml file. The
     instances keep the netlist's names; placements are applied first, then
-    connections (the second instance of each moves onto the first), then
-    routes, then the exposed ports. `name` (or the netlist's "name") names
+    connections (the second instance of each moves onto the first, dropping
+    its placement with a warning on standard error), then routes, then the
+    exposed ports. A port may take part in one connection or route link
+    only; a second use is a ValueError. `name` (or the netlist's "name") names
     the component. Nothing is written to disk.
     """
     data = load_netlist(netlist)
@@ -185,7 +229,7 @@ def from_yaml(netlist: Any, name: str | None = None) -> Component:
     if component_name is not None and not isinstance(component_name, str):
         raise ValueError(f"Netlist name must be a string, got {component_name!r}")
     component = Component(component_name or None)
-    builder = _Builder(component, current_pdk())
+    builder = _Builder(component, current_pdk(), component_name)
     builder.add_instances(data.get("instances"))
     builder.place(data.get("placements"))
     builder.connect(data.get("connections"))
