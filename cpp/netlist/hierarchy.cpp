@@ -3,17 +3,11 @@
 #include "hierarchy.hpp"
 
 #include "lumencad/handles.hpp"
-#include "ports.hpp"
+#include "lumencad/pyobject.hpp"
 
 namespace lumencad::netlist {
 
 namespace {
-
-bool truthy(nb::handle value) {
-  int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw nb::python_error();
-  return truth == 1;
-}
 
 // Raises RecursionError on trees deeper than the interpreter's limit (or
 // mappings that contain themselves) instead of overflowing the C stack.

@@ -9,10 +9,10 @@
 #include "lumencad/checks.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
+#include "lumencad/pyobject.hpp"
 #include "lumencad/unpack.hpp"
 #include "placement.hpp"
 #include "placement_layout.hpp"
-#include "ports.hpp"
 
 namespace lumencad::netlist {
 
@@ -106,14 +106,8 @@ class PositionTable {
 nb::object ensure_mapping(nb::handle mapping, const char* key) {
   nb::str key_obj(key);
   nb::object value = mapping_get(mapping, key_obj, nb::dict());
-  if (PyObject_SetItem(mapping.ptr(), key_obj.ptr(), value.ptr()) < 0) throw nb::python_error();
+  set_item(mapping, key_obj, value);
   return value;
-}
-
-bool contains(nb::handle container, nb::handle key) {
-  int found = PySequence_Contains(container.ptr(), key.ptr());
-  if (found < 0) throw nb::python_error();
-  return found == 1;
 }
 
 // The layout instances by netlist instance name: the layout name before any

@@ -3,47 +3,14 @@
 #include "ports.hpp"
 
 #include <cstdint>
-#include <tuple>
 #include <vector>
 
 #include "lumencad/checks.hpp"
 #include "lumencad/handles.hpp"
-#include "lumencad/unpack.hpp"
+#include "lumencad/pyobject.hpp"
 #include "orientation.hpp"
 
 namespace lumencad::netlist {
-
-nb::object mapping_get(nb::handle mapping, nb::handle key, nb::handle fallback) {
-  if (PyDict_CheckExact(mapping.ptr())) {
-    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-    if (found != nullptr) return nb::borrow(found);
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::borrow(fallback);
-  }
-  return mapping.attr("get")(key, fallback);
-}
-
-nb::object item(nb::handle mapping, const char* key) {
-  return checked(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
-}
-
-void split_reference(nb::handle reference, nb::object& instance, nb::object& port) {
-  PyObject* obj = reference.ptr();
-  // A str subclass may bring its own split; only plain strings are cut here.
-  if (!PyUnicode_CheckExact(obj)) {
-    std::tie(instance, port) = unpack2(reference.attr("split")(","));
-    return;
-  }
-  Py_ssize_t length = PyUnicode_GET_LENGTH(obj);
-  Py_ssize_t comma = PyUnicode_FindChar(obj, ',', 0, length, 1);
-  if (comma == -2) throw nb::python_error();
-  if (comma == -1) raise_need_more_values(1);
-  Py_ssize_t second_comma = PyUnicode_FindChar(obj, ',', comma + 1, length, 1);
-  if (second_comma == -2) throw nb::python_error();
-  if (second_comma >= 0) raise_too_many_values(2);
-  instance = checked(PyUnicode_Substring(obj, 0, comma));
-  port = checked(PyUnicode_Substring(obj, comma + 1, length));
-}
 
 namespace {
 
@@ -168,10 +135,9 @@ nb::object try_get_ports(nb::handle module, const nb::handle* args) {
 
 nb::object get_orientation(nb::handle module, const nb::handle* args) {
   nb::handle netlist = args[0];
-  nb::object reference = checked(PyObject_GetItem(item(netlist, "ports").ptr(), args[1].ptr()));
-  nb::object instance, port;
-  split_reference(reference, instance, port);
-  nb::object record = checked(PyObject_GetItem(item(netlist, "instances").ptr(), instance.ptr()));
+  nb::object reference = item(item(netlist, "ports"), args[1]);
+  auto [instance, port] = split_reference(reference);
+  nb::object record = item(item(netlist, "instances"), instance);
   nb::object component = module_global(module, "_get_component_name")(record);
   nb::object component_ports = item(item(item(netlist, "info"), "schematic"), "component_ports");
   nb::object directions = mapping_get(component_ports, component, nb::dict());
@@ -191,9 +157,7 @@ nb::object patch_netlist_with_port_info(nb::handle module, const nb::handle* arg
   for (nb::handle name : sorted_names) {
     nb::object directions = get_ports_fn(name);
     nb::object component_ports = item(item(item(netlist, "info"), "schematic"), "component_ports");
-    if (PyObject_SetItem(component_ports.ptr(), name.ptr(), directions.ptr()) < 0) {
-      throw nb::python_error();
-    }
+    set_item(component_ports, name, directions);
   }
   return nb::borrow(netlist);
 }

@@ -1,5 +1,4 @@
-// Port directions of components, and the small object helpers the
-// annotation stages share: instance-port references and mapping lookups.
+// Port directions of components: each port reduced to the side it faces.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -7,24 +6,6 @@
 namespace lumencad::netlist {
 
 namespace nb = nanobind;
-
-// Takes ownership of a new reference from the C API, raising the pending
-// Python error when the call failed.
-inline nb::object checked(PyObject* result) {
-  if (result == nullptr) throw nb::python_error();
-  return nb::steal(result);
-}
-
-// mapping.get(key, fallback): a direct lookup for plain dicts, the object's
-// own `get` method for anything else.
-nb::object mapping_get(nb::handle mapping, nb::handle key, nb::handle fallback);
-
-// mapping[key] with the mapping's own KeyError when missing.
-nb::object item(nb::handle mapping, const char* key);
-
-// Splits an instance-port reference "instance,port" on its comma into
-// exactly two pieces, raising the unpacking errors otherwise.
-void split_reference(nb::handle reference, nb::object& instance, nb::object& port);
 
 // Implementations bound by module.cpp; args follow each function's parameters.
 nb::object patch_netlist_with_port_info(nb::handle module, const nb::handle* args);
