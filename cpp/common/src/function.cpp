@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "lumencad/checks.hpp"
 #include "lumencad/handles.hpp"
@@ -376,19 +377,20 @@ PyMethodDef function_methods[] = {
 // ---------------------------------------------------------------------------
 // Object protocol.
 
+// The references the garbage collector may clear; the name and qualified
+// name (plain strings) stay until the function is deallocated.
+PyObject* FunctionObject::* const kClearable[] = {
+    &FunctionObject::module,   &FunctionObject::globals,     &FunctionObject::module_name,
+    &FunctionObject::doc,      &FunctionObject::annotations, &FunctionObject::signature,
+    &FunctionObject::defaults, &FunctionObject::dict,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(f->module);
-  Py_VISIT(f->globals);
   Py_VISIT(f->name);
   Py_VISIT(f->qualname);
-  Py_VISIT(f->module_name);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->signature);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->dict);
+  for (auto field : kClearable) Py_VISIT(f->*field);
   if (f->data) {
     for (const ParamData& p : f->data->params) Py_VISIT(p.default_value);
   }
@@ -397,14 +399,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->module_name);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->signature);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->dict);
+  for (auto field : kClearable) Py_CLEAR(f->*field);
   if (f->data) {
     for (ParamData& p : f->data->params) Py_CLEAR(p.default_value);
   }
@@ -528,56 +523,44 @@ nb::object def_function(nb::module_& m, FunctionSpec spec) {
   return obj;
 }
 
+namespace {
+
+// The Python exception type of one of nanobind's builtin C++ exceptions.
+PyObject* python_type_of(nb::exception_type type) {
+  const std::pair<nb::exception_type, PyObject*> types[] = {
+      {nb::exception_type::stop_iteration, PyExc_StopIteration},
+      {nb::exception_type::index_error, PyExc_IndexError},
+      {nb::exception_type::key_error, PyExc_KeyError},
+      {nb::exception_type::value_error, PyExc_ValueError},
+      {nb::exception_type::type_error, PyExc_TypeError},
+      {nb::exception_type::buffer_error, PyExc_BufferError},
+      {nb::exception_type::import_error, PyExc_ImportError},
+      {nb::exception_type::attribute_error, PyExc_AttributeError},
+  };
+  for (const auto& [from, to] : types)
+    if (from == type) return to;
+  return PyExc_RuntimeError;
+}
+
+}  // namespace
+
 void set_python_error_from_current_exception() noexcept {
   try {
     throw;
   } catch (nb::python_error& e) {
     e.restore();
   } catch (const nb::builtin_exception& e) {
-    PyObject* type = PyExc_RuntimeError;
-    switch (e.type()) {
-      case nb::exception_type::stop_iteration:
-        type = PyExc_StopIteration;
-        break;
-      case nb::exception_type::index_error:
-        type = PyExc_IndexError;
-        break;
-      case nb::exception_type::key_error:
-        type = PyExc_KeyError;
-        break;
-      case nb::exception_type::value_error:
-        type = PyExc_ValueError;
-        break;
-      case nb::exception_type::type_error:
-        type = PyExc_TypeError;
-        break;
-      case nb::exception_type::buffer_error:
-        type = PyExc_BufferError;
-        break;
-      case nb::exception_type::import_error:
-        type = PyExc_ImportError;
-        break;
-      case nb::exception_type::attribute_error:
-        type = PyExc_AttributeError;
-        break;
-      default:
-        break;
-    }
-    PyErr_SetString(type, e.what());
+    PyErr_SetString(python_type_of(e.type()), e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const std::domain_error& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-  } catch (const std::invalid_argument& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-  } catch (const std::length_error& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::out_of_range& e) {
     PyErr_SetString(PyExc_IndexError, e.what());
-  } catch (const std::range_error& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::overflow_error& e) {
     PyErr_SetString(PyExc_OverflowError, e.what());
+  } catch (const std::logic_error& e) {  // domain_error, invalid_argument, length_error
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::range_error& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
