@@ -1,7 +1,8 @@
-"""Merging nets into point-to-point connections."""
+"""Merging nets into point-to-point connections; reading instance-port references."""
 
 import copy
 
+import polyloom as pl
 import pytest
 from netweave.netlist import _nets_to_connections
 
@@ -48,10 +49,10 @@ def test_merge(nets, connections, expected):
             {"a,o1": "b,o1", "c,o1": "b,o1"},
             "Port 'b,o1' is used by more than one connection: 'a,o1'->'b,o1' and 'c,o1'->'b,o1'",
         ),
-        (
-            [["a-o1", "b,o1"]],
-            {},
-            "Invalid instance-port reference 'a-o1' in net: expected 'instance,port'",
+        (  # blanks around a part do not make another port
+            [["a,o1", "c,o1"]],
+            {" a , o1": "b,o1"},
+            "Port 'a,o1' is used by more than one connection: 'a,o1'->'b,o1' and 'a,o1'->'c,o1'",
         ),
     ],
 )
@@ -59,3 +60,31 @@ def test_conflicts_name_the_port(nets, connections, message):
     with pytest.raises(ValueError) as err:
         _nets_to_connections(nets, connections)
     assert str(err.value) == message
+
+
+@pytest.mark.parametrize(
+    ("ref", "parts"),
+    [
+        ("mmi1,o2", ("mmi1", "o2")),
+        (" mmi1 ,\to2 ", ("mmi1", "o2")),
+        ("my mmi,o 2", ("my mmi", "o 2")),
+    ],
+)
+def test_reference_splits_into_two_stripped_parts(ref, parts):
+    assert pl.split_reference(ref) == parts
+    assert _nets_to_connections([[ref, "z,o9"]], {}) == {f"{parts[0]},{parts[1]}": "z,o9"}
+
+
+@pytest.mark.parametrize(
+    ("ref", "shown"),
+    [("a-o1", "'a-o1'"), ("a,o1,x", "'a,o1,x'"), ("", "''"), (3, "3"), (None, "None")],
+)
+@pytest.mark.parametrize(
+    "read",
+    [pl.split_reference, lambda ref: _nets_to_connections([], {ref: "z,o9"})],
+    ids=["polyloom", "netweave"],
+)
+def test_bad_reference_is_named(read, ref, shown):
+    with pytest.raises(ValueError) as err:
+        read(ref)
+    assert str(err.value) == f"Invalid instance-port reference {shown}: expected 'instance,port'"

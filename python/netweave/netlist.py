@@ -5,13 +5,13 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping
 from typing import Any
 
+from polyloom import split_reference
 
-def _ref(value: Any, where: str) -> str:
-    if not isinstance(value, str) or len(value.split(",")) != 2:
-        raise ValueError(
-            f"Invalid instance-port reference {value!r} in {where}: expected 'instance,port'"
-        )
-    return str(value)
+
+def _ref(value: Any) -> str:
+    """An instance-port reference in its plain form "inst,port" (blanks dropped)."""
+    instance, port = split_reference(value)
+    return f"{instance},{port}"
 
 
 def _net_ports(net: Any) -> list[str]:
@@ -20,7 +20,7 @@ def _net_ports(net: Any) -> list[str]:
         net = net.get("ports", ())
     if isinstance(net, str) or not isinstance(net, Iterable):
         raise ValueError(f"A net must be a list of instance-port references, got {net!r}")
-    return [_ref(ref, "net") for ref in net]
+    return [_ref(ref) for ref in net]
 
 
 def _nets_to_connections(nets: Iterable[Any], connections: Mapping[str, str]) -> dict[str, str]:
@@ -30,7 +30,8 @@ def _nets_to_connections(nets: Iterable[Any], connections: Mapping[str, str]) ->
     two-port net. A port may take part in only one connection: a port claimed
     by two different connections raises a ValueError naming it (so does every
     net of three or more ports). A pair repeated in either direction is kept
-    once.
+    once. References are read by `polyloom.split_reference` and given back
+    as "inst,port", so blanks around either part name the same port.
     """
     result: dict[str, str] = {}
     partner: dict[str, str] = {}
@@ -53,7 +54,7 @@ def _nets_to_connections(nets: Iterable[Any], connections: Mapping[str, str]) ->
         used_by[first] = used_by[second] = (first, second)
 
     for first, second in connections.items():
-        add(_ref(first, "connections"), _ref(second, "connections"))
+        add(_ref(first), _ref(second))
     for net in nets:
         ports = _net_ports(net)
         if len(ports) < 2:

@@ -9,6 +9,7 @@ and a precision of 1e-9 m. The main objects:
 - `Pdk`: a registry of cells, models, layers and cross-sections; the built-in
   generic PDK (`polyloom.generic.PDK`) is active until another is activated.
 - `polyloom.read.from_yaml`: builds a component from a pic netlist.
+- `split_reference`: the instance and port names of an "instance,port" reference.
 
 Cell functions are marked with the `@cell` decorator. A decorated function
 carries the attribute `_is_cell = True` (test it with `polyloom.is_cell`),
@@ -17,7 +18,7 @@ cached per distinct arguments, named after the function and its non-default
 arguments, and locked against changes (use `dup()` for an editable copy).
 """
 
-from polyloom import read
+from polyloom import generic, read
 from polyloom.cell import cell, component_name, is_cell
 from polyloom.component import Component, Instance
 from polyloom.pdk import (
@@ -28,7 +29,10 @@ from polyloom.pdk import (
     get_component,
     get_cross_section,
 )
-from polyloom.port import Port, Ports
+from polyloom.port import Port, Ports, split_reference
+
+# The built-in PDK is the one in use until another is activated.
+generic.PDK.activate()
 
 __all__ = [
     "Component",
@@ -45,4 +49,5 @@ __all__ = [
     "get_cross_section",
     "is_cell",
     "read",
+    "split_reference",
 ]

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import copy
 import itertools
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any
 
 import gdstk
 import numpy as np
 
+from polyloom.gds import write_gds
 from polyloom.geometry import (
     as_xy,
     clean,
@@ -18,18 +19,37 @@ from polyloom.geometry import (
     transform_point,
     transform_points,
 )
-from polyloom.port import Layer, Port, Ports, as_layer
+from polyloom.layout import hierarchy
+from polyloom.netlist import extract_netlist
+from polyloom.port import Layer, Port, Ports, as_layer, check_name
+
+LayerLookup = Callable[[str], Layer]
 
 _unnamed_counter = itertools.count(1)
 
+# Turns layer names ("WG") into (layer, datatype) pairs. The names belong to a
+# PDK, so the PDK layer installs this (see `set_layer_lookup`).
+_layer_lookup: LayerLookup | None = None
+
+
+def set_layer_lookup(lookup: LayerLookup) -> None:
+    """Install how `add_polygon` and `add_port` look up layer names."""
+    global _layer_lookup
+    _layer_lookup = lookup
+
 
 def _resolve_layer(layer: Any) -> Layer:
-    """A (layer, datatype) pair from a pair, a number or a layer name of the active PDK."""
-    if isinstance(layer, str):
-        from polyloom.pdk import current_pdk
+    """A (layer, datatype) pair from a pair, a number or a layer name."""
+    if not isinstance(layer, str):
+        return as_layer(layer)
+    if _layer_lookup is None:
+        raise ValueError(f"Layer name {layer!r} needs a PDK to look it up")
+    return _layer_lookup(layer)
 
-        return current_pdk().get_layer(layer)
-    return as_layer(layer)
+
+def _bbox_edge(corner: int, axis: int, doc: str) -> Any:
+    """A read-only property: coordinate `axis` of bounding box corner `corner` (0 min, 1 max)."""
+    return property(lambda c: float(c.bbox[corner][axis]), doc=doc)
 
 
 class Component:
@@ -61,12 +81,12 @@ class Component:
 
     @property
     def name(self) -> str:
+        """The component's name; its GDS cell is named after it."""
         return self._name
 
     @name.setter
     def name(self, value: str) -> None:
-        if not isinstance(value, str) or not value:
-            raise ValueError(f"Component name must be a non-empty string, got {value!r}")
+        check_name(value, "Component")
         self._check_unlocked()
         self._name = value
         self._ports_view = None  # its error texts name the component
@@ -148,8 +168,8 @@ class Component:
     def layers(self) -> list[Layer]:
         """The (layer, datatype) pairs used anywhere in the hierarchy, in first-seen order."""
         seen: dict[Layer, None] = {}
-        for component in self._hierarchy():
-            for polygon in component._polygons:
+        for component in hierarchy(self):
+            for polygon in component.polygons:
                 seen.setdefault((polygon.layer, polygon.datatype), None)
         return list(seen)
 
@@ -208,21 +228,10 @@ class Component:
         stacked = np.concatenate(boxes)
         return np.array([stacked.min(axis=0), stacked.max(axis=0)])
 
-    @property
-    def xmin(self) -> float:
-        return float(self.bbox[0][0])
-
-    @property
-    def ymin(self) -> float:
-        return float(self.bbox[0][1])
-
-    @property
-    def xmax(self) -> float:
-        return float(self.bbox[1][0])
-
-    @property
-    def ymax(self) -> float:
-        return float(self.bbox[1][1])
+    xmin = _bbox_edge(0, 0, "Left edge of the bounding box.")
+    ymin = _bbox_edge(0, 1, "Bottom edge of the bounding box.")
+    xmax = _bbox_edge(1, 0, "Right edge of the bounding box.")
+    ymax = _bbox_edge(1, 1, "Top edge of the bounding box.")
 
     # -- ports ----------------------------------------------------------------
 
@@ -270,9 +279,7 @@ class Component:
         self._check_unlocked()
         if not isinstance(component, Component):
             raise TypeError(f"Expected a Component, got {type(component).__name__}")
-        if component is self or (
-            self._referenced and any(c is self for c in component._hierarchy())
-        ):
+        if component is self or (self._referenced and any(c is self for c in hierarchy(component))):
             raise ValueError(f"Component {component.name!r} cannot contain itself")
         if name is None:
             name = self._fresh_instance_name(component.name)
@@ -310,18 +317,6 @@ class Component:
         del self._inst_names[inst.name]
         inst._parent = None
 
-    def _hierarchy(self) -> list[Component]:
-        """This component and every component below it, each once, parents first."""
-        seen: dict[int, Component] = {}
-        stack = [self]
-        while stack:
-            component = stack.pop()
-            if id(component) in seen:
-                continue
-            seen[id(component)] = component
-            stack.extend(reversed([inst.component for inst in component._insts]))
-        return list(seen.values())
-
     # -- copies and transforms of the whole ----------------------------------
 
     def dup(self) -> Component:
@@ -354,15 +349,27 @@ class Component:
 
     def write_gds(self, path: Any) -> Any:
         """Write the hierarchy to a GDS file (one cell per distinct component)."""
-        from polyloom.gds import write_gds
-
         return write_gds(self, path)
 
     def get_netlist(self, allow_multiple: bool = False) -> dict[str, Any]:
         """The netlist this layout really makes (instances, placements, connections, ports)."""
-        from polyloom.netlist import extract_netlist
-
         return extract_netlist(self, allow_multiple=allow_multiple)
+
+
+def _transform_part(attribute: str, convert: Callable[[Any], Any], doc: str) -> Any:
+    """A property for one part of an instance's transform, stored converted in `attribute`.
+
+    Setting it is a change of the parent component, so a locked parent refuses it.
+    """
+
+    def get(inst: Instance) -> Any:
+        return getattr(inst, attribute)
+
+    def set_(inst: Instance, value: Any) -> None:
+        inst._check_unlocked()
+        setattr(inst, attribute, convert(value))
+
+    return property(get, set_, doc=doc)
 
 
 class Instance:
@@ -399,9 +406,7 @@ class Instance:
 
     @name.setter
     def name(self, value: str) -> None:
-        if not isinstance(value, str) or not value:
-            raise ValueError(f"Instance name must be a non-empty string, got {value!r}")
-        if value == self._name:
+        if check_name(value, "Instance") == self._name:
             return
         self._check_unlocked()
         if self._parent is not None and self._parent._instance_named(value) is not None:
@@ -415,47 +420,21 @@ class Instance:
 
     # -- transform state ------------------------------------------------------
 
-    @property
-    def x(self) -> float:
-        return self._x
-
-    @x.setter
-    def x(self, value: float) -> None:
-        self._check_unlocked()
-        self._x = clean(value)
-
-    @property
-    def y(self) -> float:
-        return self._y
-
-    @y.setter
-    def y(self, value: float) -> None:
-        self._check_unlocked()
-        self._y = clean(value)
+    x = _transform_part("_x", clean, "The x coordinate of the component's origin in the parent.")
+    y = _transform_part("_y", clean, "The y coordinate of the component's origin in the parent.")
+    rotation = _transform_part(
+        "_rotation", normalize_angle, "Counter-clockwise rotation in degrees, in [0, 360)."
+    )
+    mirrored = _transform_part(
+        "_mirror",
+        bool,
+        "Whether the component is mirrored across its own x axis (before rotation).",
+    )
 
     @property
     def center(self) -> tuple[float, float]:
         box = self.bbox
         return (clean((box[0][0] + box[1][0]) / 2), clean((box[0][1] + box[1][1]) / 2))
-
-    @property
-    def rotation(self) -> float:
-        return self._rotation
-
-    @rotation.setter
-    def rotation(self, value: float) -> None:
-        self._check_unlocked()
-        self._rotation = normalize_angle(value)
-
-    @property
-    def mirrored(self) -> bool:
-        """Whether the component is mirrored across its own x axis (before rotation)."""
-        return self._mirror
-
-    @mirrored.setter
-    def mirrored(self, value: bool) -> None:
-        self._check_unlocked()
-        self._mirror = bool(value)
 
     # -- derived geometry -----------------------------------------------------
 

@@ -10,12 +10,11 @@ import os
 import stat
 import uuid
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import gdstk
 
-if TYPE_CHECKING:
-    from polyloom.component import Component
+from polyloom.layout import Layout, hierarchy
 
 UNIT = 1e-6  # one micrometre
 PRECISION = 1e-9  # one nanometre
@@ -23,7 +22,7 @@ ENDLIB = b"\x04\x00"  # record type and data type of the record closing a GDS fi
 PROBE_SIZE = 64 * 1024  # bytes written to learn why a GDS file came out short
 
 
-def _unique_cell_names(components: list[Component]) -> dict[int, str]:
+def _unique_cell_names(components: list[Layout]) -> dict[int, str]:
     """A distinct GDS cell name per component; later namesakes get a "$n" suffix."""
     names: dict[int, str] = {}
     taken: set[str] = set()
@@ -41,17 +40,17 @@ def _unique_cell_names(components: list[Component]) -> dict[int, str]:
     return names
 
 
-def to_library(top: Component) -> gdstk.Library:
+def to_library(top: Layout) -> gdstk.Library:
     """A gdstk library holding one cell per distinct component of the hierarchy."""
-    components = top._hierarchy()
+    components = hierarchy(top)
     names = _unique_cell_names(components)
     library = gdstk.Library(unit=UNIT, precision=PRECISION)
     cells = {id(component): gdstk.Cell(names[id(component)]) for component in components}
     for component in components:
         cell = cells[id(component)]
-        for polygon in component._polygons:
+        for polygon in component.polygons:
             cell.add(polygon.copy())
-        for inst in component._insts:
+        for inst in component.insts:
             cell.add(
                 gdstk.Reference(
                     cells[id(inst.component)],
@@ -119,7 +118,7 @@ def _permission_bits(path: Path) -> int | None:
         return None
 
 
-def write_gds(top: Component, path: Any) -> Path:
+def write_gds(top: Layout, path: Any) -> Path:
     """Write `top` and everything below it to `path`, atomically.
 
     An existing file is replaced whole, keeping its permission bits: the

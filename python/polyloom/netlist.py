@@ -11,14 +11,12 @@ from __future__ import annotations
 import copy
 import math
 from collections import defaultdict
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from natsort import natsort_keygen, natsorted
 
+from polyloom.layout import Layout
 from polyloom.port import Port
-
-if TYPE_CHECKING:
-    from polyloom.component import Component
 
 SNAP = 1e-3  # micrometres: ports closer than this meet
 ANGLE_TOLERANCE = 1e-6  # degrees
@@ -105,7 +103,7 @@ def _format_point(port: Port) -> str:
     return f"({port.center[0]!r}, {port.center[1]!r})"
 
 
-def extract_netlist(component: Component, allow_multiple: bool = False) -> dict[str, Any]:
+def extract_netlist(component: Layout, allow_multiple: bool = False) -> dict[str, Any]:
     """Instances, placements, connections and exposed ports of a component's layout.
 
     A connection is recorded wherever exactly two instance ports meet facing

@@ -3,15 +3,12 @@
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING
 
 import numpy as np
 
+from polyloom.component import Component
 from polyloom.geometry import cos_sin
-
-if TYPE_CHECKING:
-    from polyloom.component import Component
-    from polyloom.pdk import CrossSection
+from polyloom.pdk import CrossSection
 
 # Largest angle step, in degrees, when sampling arcs into polygon vertices.
 ARC_STEP_DEGREES = 2.0

@@ -8,7 +8,7 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
-from polyloom.component import Component
+from polyloom.component import Component, set_layer_lookup
 from polyloom.port import Layer, as_layer
 
 CellFactory = Callable[..., Component]
@@ -218,12 +218,9 @@ def _check_factory(cell_name: str, factory: Any) -> None:
 
 
 def get_active_pdk() -> Pdk:
-    """The active PDK; the built-in generic PDK until another is activated."""
+    """The active PDK (importing `polyloom` activates its generic PDK)."""
     if _active_pdk is None:
-        from polyloom.generic import PDK
-
-        PDK.activate()
-    assert _active_pdk is not None
+        raise RuntimeError("No PDK is active; call activate() on one")
     return _active_pdk
 
 
@@ -239,3 +236,11 @@ def get_component(component: Any, **settings: Any) -> Component:
 
 def get_cross_section(cross_section: Any = None) -> CrossSection:
     return current_pdk().get_cross_section(cross_section)
+
+
+def _layer_of_pdk_in_use(name: str) -> Layer:
+    return current_pdk().get_layer(name)
+
+
+# Components take layer names of the PDK in use wherever they take layers.
+set_layer_lookup(_layer_of_pdk_in_use)

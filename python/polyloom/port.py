@@ -1,4 +1,4 @@
-"""Ports: named, oriented connection points of a component."""
+"""Ports: named, oriented connection points of a component, and references to them."""
 
 from __future__ import annotations
 
@@ -22,6 +22,13 @@ def as_layer(layer: Any) -> Layer:
         raise ValueError(f"Expected a (layer, datatype) pair, got {layer!r}") from None
 
 
+def check_name(value: Any, what: str) -> str:
+    """`value` when it is a non-empty string; else a ValueError naming `what` ("Port")."""
+    if not isinstance(value, str) or not value:
+        raise ValueError(f"{what} name must be a non-empty string, got {value!r}")
+    return value
+
+
 @dataclass(frozen=True)
 class Port:
     """An immutable port: name, centre (x, y) in micrometres, orientation in degrees.
@@ -38,8 +45,7 @@ class Port:
     layer: Layer = field(default=(1, 0))
 
     def __post_init__(self) -> None:
-        if not isinstance(self.name, str) or not self.name:
-            raise ValueError(f"Port name must be a non-empty string, got {self.name!r}")
+        check_name(self.name, "Port")
         object.__setattr__(self, "center", as_xy(self.center, f"port {self.name!r}"))
         if self.orientation is not None:
             object.__setattr__(self, "orientation", float(self.orientation))
@@ -86,6 +92,19 @@ class Port:
 
     def moved(self, dx: float, dy: float) -> Port:
         return self.copy(center=(clean(self.center[0] + dx), clean(self.center[1] + dy)))
+
+
+def split_reference(ref: Any) -> tuple[str, str]:
+    """The instance name and port name of an instance-port reference "inst,port".
+
+    The reference must split on "," into exactly two parts; blanks around each
+    part are dropped. Anything else raises a ValueError naming the reference.
+    """
+    parts = ref.split(",") if isinstance(ref, str) else ()
+    if len(parts) != 2:
+        raise ValueError(f"Invalid instance-port reference {ref!r}: expected 'instance,port'")
+    instance, port = parts
+    return instance.strip(), port.strip()
 
 
 class PortNotFoundError(KeyError):

@@ -13,7 +13,7 @@ import gdstk
 import numpy as np
 
 from polyloom.cell import cell
-from polyloom.component import Component, Instance
+from polyloom.component import Component
 from polyloom.geometry import clean, normalize_angle
 from polyloom.paths import add_waveguide, arc, euler_curve, sine_bend, sweep
 from polyloom.pdk import CrossSection, get_component, get_cross_section
@@ -61,9 +61,26 @@ def straight(
     return c
 
 
+def _bend_cross_section(
+    radius: float | None, angle: float, width: float | None, cross_section: Any
+) -> tuple[CrossSection, float]:
+    """The cross-section and radius of a bend, after checking its radius and angle."""
+    xs = _cross_section(cross_section, width)
+    radius = _positive("radius", xs.radius if radius is None else radius)
+    if not 0 < abs(angle) <= 180:
+        raise ValueError(f"angle must lie in [-180, 0) or (0, 180], got {angle}")
+    return xs, radius
+
+
 def _bend(
-    points: np.ndarray, tangents: np.ndarray, angle: float, xs: CrossSection, length: float
+    points: np.ndarray,
+    tangents: np.ndarray,
+    angle: float,
+    xs: CrossSection,
+    length: float,
+    radius: float,
 ) -> Component:
+    """A bend along the centreline of a left turn by |angle|, mirrored if `angle` < 0."""
     if angle < 0:  # a right turn is the mirror image of a left turn
         points = points * np.array([1.0, -1.0])
         tangents = -tangents
@@ -73,6 +90,7 @@ def _bend(
     c.add_port("o1", (0.0, 0.0), 180.0, xs.width, xs.layer)
     c.add_port("o2", end, normalize_angle(angle), xs.width, xs.layer)
     c.info["length"] = length
+    c.info["radius"] = radius
     return c
 
 
@@ -89,15 +107,10 @@ def bend_euler(
     It has the footprint of a circular bend of `radius` (the cross-section's
     radius by default): a 90 degree bend ends at (radius, radius).
     """
-    xs = _cross_section(cross_section, width)
-    radius = _positive("radius", xs.radius if radius is None else radius)
-    if not 0 < abs(angle) <= 180:
-        raise ValueError(f"angle must lie in [-180, 0) or (0, 180], got {angle}")
+    xs, radius = _bend_cross_section(radius, angle, width, cross_section)
     points, tangents = euler_curve(radius, abs(angle), p)
     length = float(np.sum(np.linalg.norm(np.diff(points, axis=0), axis=1)))
-    c = _bend(points, tangents, angle, xs, length)
-    c.info["radius"] = radius
-    return c
+    return _bend(points, tangents, angle, xs, length, radius)
 
 
 @cell
@@ -108,22 +121,14 @@ def bend_circular(
     cross_section: Any = "strip",
 ) -> Component:
     """A circular bend of `radius` turning `angle` degrees (negative: to the right)."""
-    xs = _cross_section(cross_section, width)
-    radius = _positive("radius", xs.radius if radius is None else radius)
-    if not 0 < abs(angle) <= 180:
-        raise ValueError(f"angle must lie in [-180, 0) or (0, 180], got {angle}")
+    xs, radius = _bend_cross_section(radius, angle, width, cross_section)
     points, tangents = arc(radius, abs(angle))
-    c = _bend(points, tangents, angle, xs, math.pi * radius * abs(angle) / 180.0)
-    c.info["radius"] = radius
-    return c
+    return _bend(points, tangents, angle, xs, math.pi * radius * abs(angle) / 180.0, radius)
 
 
 @cell
 def taper(
-    length: float = 10.0,
-    width1: float = 0.5,
-    width2: float = 1.0,
-    cross_section: Any = "strip",
+    length: float = 10.0, width1: float = 0.5, width2: float = 1.0, cross_section: Any = "strip"
 ) -> Component:
     """A linear taper from width1 at o1 (0, 0) to width2 at o2 (length, 0)."""
     length = _positive("length", length)
@@ -196,52 +201,41 @@ def _access_offset(gap_mmi: float, width_taper: float, width_mmi: float) -> floa
     return offset
 
 
-@cell
-def mmi1x2(
-    width: float | None = None,
-    width_taper: float = 1.0,
-    length_taper: float = 10.0,
-    length_mmi: float = 5.5,
-    width_mmi: float = 2.5,
-    gap_mmi: float = 0.25,
-    cross_section: Any = "strip",
-) -> Component:
-    """A 1x2 MMI splitter: input o1 (west), outputs o2 (upper east) and o3 (lower east)."""
-    offset = _access_offset(gap_mmi, width_taper, width_mmi)
-    return _mmi(
-        [0.0],
-        [offset, -offset],
-        width,
-        width_taper,
-        length_taper,
-        length_mmi,
-        width_mmi,
-        cross_section,
-    )
+def _mmi_cell(name: str, inputs: int, doc: str) -> Any:
+    """The cell `name`: an MMI with one centred input, or two, and two outputs."""
+
+    def factory(
+        width: float | None = None,
+        width_taper: float = 1.0,
+        length_taper: float = 10.0,
+        length_mmi: float = 5.5,
+        width_mmi: float = 2.5,
+        gap_mmi: float = 0.25,
+        cross_section: Any = "strip",
+    ) -> Component:
+        offset = _access_offset(gap_mmi, width_taper, width_mmi)
+        return _mmi(
+            [0.0] if inputs == 1 else [-offset, offset],
+            [offset, -offset],
+            width,
+            width_taper,
+            length_taper,
+            length_mmi,
+            width_mmi,
+            cross_section,
+        )
+
+    factory.__name__ = factory.__qualname__ = name
+    factory.__doc__ = doc
+    return cell(factory)
 
 
-@cell
-def mmi2x2(
-    width: float | None = None,
-    width_taper: float = 1.0,
-    length_taper: float = 10.0,
-    length_mmi: float = 5.5,
-    width_mmi: float = 2.5,
-    gap_mmi: float = 0.25,
-    cross_section: Any = "strip",
-) -> Component:
-    """A 2x2 MMI: o1 (lower west), o2 (upper west), o3 (upper east), o4 (lower east)."""
-    offset = _access_offset(gap_mmi, width_taper, width_mmi)
-    return _mmi(
-        [-offset, offset],
-        [offset, -offset],
-        width,
-        width_taper,
-        length_taper,
-        length_mmi,
-        width_mmi,
-        cross_section,
-    )
+mmi1x2 = _mmi_cell(
+    "mmi1x2", 1, "A 1x2 MMI splitter: input o1 (west), outputs o2 (upper east) and o3 (lower east)."
+)
+mmi2x2 = _mmi_cell(
+    "mmi2x2", 2, "A 2x2 MMI: o1 (lower west), o2 (upper west), o3 (upper east), o4 (lower east)."
+)
 
 
 def _join(*pieces: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
@@ -441,12 +435,34 @@ def pad(size: Any = (100.0, 100.0), layer: Any = (45, 0), opening_inset: float =
     return c
 
 
-def _chain(c: Component, start: Port, parts: list[tuple[str, Component, bool]]) -> Port:
-    """Place components one after another, each o1 on the previous o2; return the last o2."""
+def _arm(
+    c: Component,
+    start: Port,
+    arm: int,
+    bend: Component,
+    vertical: Component,
+    horizontal: Component,
+    mirrored: bool,
+) -> Port:
+    """Arm `arm` (0 upper, 1 lower) of an MZI from `start`: out, across and back.
+
+    Four bends and three straights, each o1 on the previous o2; returns the
+    last o2. The bends turn left, right, right, left, or the other way round
+    when `mirrored`.
+    """
+    parts = [
+        (f"b{4 * arm + 1}", bend, mirrored),
+        (f"sy{2 * arm + 1}", vertical, False),
+        (f"b{4 * arm + 2}", bend, not mirrored),
+        (f"sx{arm + 1}", horizontal, False),
+        (f"b{4 * arm + 3}", bend, not mirrored),
+        (f"sy{2 * arm + 2}", vertical, False),
+        (f"b{4 * arm + 4}", bend, mirrored),
+    ]
     port = start
-    for name, component, mirrored in parts:
-        inst: Instance = c.add_ref(component, name)
-        inst.connect("o1", port, mirror=mirrored)
+    for name, component, mirror in parts:
+        inst = c.add_ref(component, name)
+        inst.connect("o1", port, mirror=mirror)
         port = inst.ports["o2"]
     return port
 
@@ -479,33 +495,9 @@ def mzi(
     def wg(length: float) -> Component:
         return get_component(straight, length=length, cross_section=cross_section)
 
-    top_end = _chain(
-        c,
-        split.ports["o2"],
-        [
-            ("b1", b, False),
-            ("sy1", wg(length_y), False),
-            ("b2", b, True),
-            ("sx1", wg(length_x), False),
-            ("b3", b, True),
-            ("sy2", wg(length_y), False),
-            ("b4", b, False),
-        ],
-    )
+    top_end = _arm(c, split.ports["o2"], 0, b, wg(length_y), wg(length_x), False)
     bottom_y = length_y + delta_length / 2
-    _chain(
-        c,
-        split.ports["o3"],
-        [
-            ("b5", b, True),
-            ("sy3", wg(bottom_y), False),
-            ("b6", b, False),
-            ("sx2", wg(length_x), False),
-            ("b7", b, False),
-            ("sy4", wg(bottom_y), False),
-            ("b8", b, True),
-        ],
-    )
+    _arm(c, split.ports["o3"], 1, b, wg(bottom_y), wg(length_x), True)
     comb = c.add_ref(join, "combiner")
     comb.connect("o3", top_end)  # rotated half a turn: its o3 is now the upper port
     c.add_port("o1", port=split.ports["o1"])

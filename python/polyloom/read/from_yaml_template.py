@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Any
 
 from polyloom.component import Component
+from polyloom.port import check_name
 from polyloom.read.netlist_reader import from_yaml, load_netlist
 
 
@@ -18,8 +19,7 @@ def cell_from_yaml_template(path: str | os.PathLike[str], name: str) -> Callable
     whenever its modification time changes; in between it returns the same
     (locked) component.
     """
-    if not isinstance(name, str) or not name:
-        raise ValueError(f"Cell name must be a non-empty string, got {name!r}")
+    check_name(name, "Cell")
     source = Path(path)
     cache: dict[str, Any] = {}
 

@@ -12,7 +12,7 @@ import yaml
 
 from polyloom.component import Component, Instance
 from polyloom.pdk import Pdk, current_pdk
-from polyloom.port import Port
+from polyloom.port import Port, split_reference
 from polyloom.routing import route_manhattan
 
 PLACEMENT_KEYS = ("x", "y", "rotation", "mirror", "dx", "dy")
@@ -39,14 +39,6 @@ def load_netlist(netlist: Any) -> Any:
     return netlist
 
 
-def split_ref(ref: Any) -> tuple[str, str]:
-    """Split an instance-port reference "inst,port" into its two parts."""
-    if not isinstance(ref, str) or len(ref.split(",")) != 2:
-        raise ValueError(f"Invalid instance-port reference {ref!r}: expected 'instance,port'")
-    instance, port = ref.split(",")
-    return instance.strip(), port.strip()
-
-
 class _Builder:
     def __init__(self, component: Component, pdk: Pdk, pic: str | None) -> None:
         self.component = component
@@ -61,7 +53,7 @@ class _Builder:
 
     def use(self, ref: str, user: str) -> None:
         """Claim the port at `ref` for `user`; a waveguide port has one neighbour."""
-        key = split_ref(ref)
+        key = split_reference(ref)
         earlier = self.uses.get(key)
         if earlier is not None:
             instance, port = key
@@ -79,7 +71,7 @@ class _Builder:
         return inst
 
     def port(self, ref: Any) -> tuple[Instance, Port]:
-        instance_name, port_name = split_ref(ref)
+        instance_name, port_name = split_reference(ref)
         inst = self.instance(instance_name)
         port = inst.ports.get(port_name)
         if port is None:
@@ -142,7 +134,7 @@ class _Builder:
             connection = f"connection {first!r}: {second!r}"
             self.use(first, connection)
             self.use(second, connection)
-            moving_name, moving_port = split_ref(second)
+            moving_name, moving_port = split_reference(second)
             placement = self.placements.pop(moving_name, None)
             if placement is not None:  # popped: one warning per instance
                 print(
