@@ -3,6 +3,7 @@
 #include "hierarchy.hpp"
 
 #include "lumencad/handles.hpp"
+#include "lumencad/stack.hpp"
 #include "ports.hpp"
 
 namespace lumencad::netlist {
@@ -14,18 +15,6 @@ bool truthy(nb::handle value) {
   if (truth < 0) throw nb::python_error();
   return truth == 1;
 }
-
-// Raises RecursionError on trees deeper than the interpreter's limit (or
-// mappings that contain themselves) instead of overflowing the C stack.
-class RecursionGuard {
- public:
-  RecursionGuard() {
-    if (Py_EnterRecursiveCall("") != 0) throw nb::python_error();
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 }  // namespace
 
@@ -49,7 +38,10 @@ nb::object replace_cross_sections_recursive(nb::handle module, const nb::handle*
   nb::handle obj = args[0];
   if (!PyDict_Check(obj.ptr())) return nb::borrow(obj);
 
-  RecursionGuard guard;
+  // Each level is a call of the module function: trees deeper than the
+  // recursion limit or the C stack allows, and mappings that contain
+  // themselves, end in RecursionError.
+  RecursionGuard guard(" while replacing cross-sections");
   // A snapshot of the keys; a dict subclass lists them through its own keys().
   nb::object keys = PyDict_CheckExact(obj.ptr())
                         ? checked(PyDict_Keys(obj.ptr()))
