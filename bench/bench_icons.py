@@ -5,8 +5,15 @@
    same run on the same input (the results are checked to be identical).
    Target: at least 20x faster at 100,000 vertices, and n log n growth (the
    time / (n log2 n) column should stay roughly flat).
-2. `_get_icon_poly_strings` for the whole generic PDK from cold outline and
+2. `_rdp` on its worst case, a zigzag whose every split peels off one vertex
+   (quadratic work), for the time per distance with the interrupt polling of
+   long runs in place. No target; compare runs before and after a change.
+3. `_get_icon_poly_strings` for the whole generic PDK from cold outline and
    path-string caches. Target: under 200 ms.
+
+The kernels compute distances with the rounding numpy's norm has on this
+machine; LUMENCAD_NORM_ROUNDING=numpy times the fallback that takes them
+from numpy instead.
 
 Run from the repository root:
 
@@ -25,6 +32,7 @@ import numpy as np
 from lumencad.core import netlist as nl
 
 SIZES = (1_000, 100_000, 1_000_000)
+ZIGZAG_SIZES = (5_000, 20_000)
 EPS = 0.1
 SPEEDUP_TARGET = 20.0
 SPEEDUP_AT = 100_000
@@ -99,6 +107,19 @@ def bench_rdp(noise: float, numpy_repeat: int) -> bool:
     return ok
 
 
+def bench_worst_case() -> None:
+    print("_rdp on zigzags (every vertex kept, n^2 / 2 distances)")
+    print("  {:>9} {:>10} {:>14}".format("vertices", "C++ s", "ns / distance"))
+    for n in ZIGZAG_SIZES:
+        i = np.arange(n)
+        zigzag = np.c_[i, i % 2].astype(float)
+        if len(nl._rdp(zigzag, EPS)) != n:
+            print(f"  {n}: vertices dropped from the zigzag")
+            return
+        seconds = best_time(lambda zigzag=zigzag: nl._rdp(zigzag, EPS), 3)
+        print(f"  {n:>9} {seconds:>10.4f} {seconds / (n * n / 2) * 1e9:>14.3f}")
+
+
 def bench_icon_strings() -> bool:
     import polyloom
 
@@ -124,6 +145,8 @@ def main() -> int:
     sys.setrecursionlimit(max(sys.getrecursionlimit(), 100_000))
 
     rdp_ok = bench_rdp(args.noise, args.numpy_repeat)
+    print()
+    bench_worst_case()
     print()
     strings_ok = bench_icon_strings()
     print()

@@ -1,33 +1,42 @@
 """The outline simplification kernels `_rdp` and `_line_dists` against numpy."""
 
+import math
+import os
+import pickle
+import subprocess
+import sys
 import warnings
+from fractions import Fraction
+from functools import partial
+from pathlib import Path
 
 import numpy as np
 import pytest
 from lumencad.core import netlist as nl
 
 
-def ref_line_dists(points, start, end):
+def ref_line_dists(points, start, end, norm=np.linalg.norm):
     start, end = np.asarray(start), np.asarray(end)
     if np.all(start == end):
-        return np.linalg.norm(points - start, axis=1)
+        return norm(points - start, axis=1)
     vec = end - start
     with warnings.catch_warnings():  # np.cross warns that 2-vectors are deprecated
         warnings.simplefilter("ignore", DeprecationWarning)
         cross = np.cross(vec, start - points)
-    return np.divide(np.abs(cross), np.linalg.norm(vec))
+    return np.divide(np.abs(cross), norm(vec))
 
 
-def ref_rdp(poly, eps=0.1):
+def ref_rdp(poly, eps=0.1, line_dists=ref_line_dists):
     poly = np.asarray(poly)
     if not poly.shape:
         return np.array([])
     if poly.shape[0] < 3:
         return poly
-    dists = ref_line_dists(poly, poly[0], poly[-1])
+    dists = line_dists(poly, poly[0], poly[-1])
     index = int(np.argmax(dists))
     if dists[index] > eps:
-        return np.vstack((ref_rdp(poly[: index + 1], eps)[:-1], ref_rdp(poly[index:], eps)))
+        head = ref_rdp(poly[: index + 1], eps, line_dists)
+        return np.vstack((head[:-1], ref_rdp(poly[index:], eps, line_dists)))
     return np.array([poly[0], poly[-1]])
 
 
@@ -52,6 +61,10 @@ def random_points(kind: str, seed: int) -> np.ndarray:
     return points
 
 
+def line_pairs(poly: np.ndarray) -> list[tuple]:
+    return [(poly[0], poly[-1]), (poly[1], poly[1]), (poly[1], poly[2]), ([0, 0], [3, -4])]
+
+
 @pytest.mark.parametrize("kind", ["scatter", "grid", "arc", "ring", "repeats", "collinear"])
 @pytest.mark.parametrize("eps", [0.0, 0.1, 1.0])
 @pytest.mark.parametrize("seed", range(3))
@@ -60,8 +73,7 @@ def test_rdp_and_line_dists_match_numpy(kind: str, eps: float, seed: int) -> Non
     got = nl._rdp(poly, eps)
     assert got.dtype == np.float64
     assert np.array_equal(got, ref_rdp(poly, eps))
-    pairs = [(poly[0], poly[-1]), (poly[1], poly[1]), (poly[1], poly[2]), ([0, 0], [3, -4])]
-    for start, end in pairs:
+    for start, end in line_pairs(poly):
         assert np.array_equal(nl._line_dists(poly, start, end), ref_line_dists(poly, start, end))
 
 
@@ -109,3 +121,148 @@ def test_bad_shapes_are_named(call, message: str) -> None:
     with pytest.raises(ValueError) as info:
         call()
     assert str(info.value) == message
+
+
+# --------------------------------------------------------------------------
+# Rounding of the line length, forced at import (LUMENCAD_NORM_ROUNDING): the
+# suite must hold whichever way numpy's vector norm rounds, so each mode is run
+# in a fresh interpreter and compared with a computation that does not use
+# numpy's norm.
+
+PACKAGE_ROOT = Path(nl.__file__).resolve().parents[2]  # the folder holding lumencad
+
+
+def fused_length(x: float, y: float) -> float:
+    """sqrt(fma(y, y, x * x)) from exact rationals, each step rounded once."""
+    return math.sqrt(float(Fraction(y) ** 2 + Fraction(x * x)))
+
+
+def separate_length(x: float, y: float) -> float:
+    return math.sqrt(x * x + y * y)
+
+
+def python_line_dists(points, start, end, length) -> np.ndarray:
+    """The distances in plain Python floats, the line's length from `length`."""
+    sx, sy = float(start[0]), float(start[1])
+    ex, ey = float(end[0]), float(end[1])
+    if sx == ex and sy == ey:  # numpy's norm along an axis: squares rounded, then summed
+        return np.array([separate_length(px - sx, py - sy) for px, py in points.tolist()])
+    vx, vy = ex - sx, ey - sy
+    norm = length(vx, vy)
+    return np.array([abs(vx * (sy - py) - vy * (sx - px)) / norm for px, py in points.tolist()])
+
+
+def nudged_norm(x, *args, **kwargs):
+    """numpy's norm one step up: a rounding that matches neither mode."""
+    return np.nextafter(np.linalg.norm(x, *args, **kwargs), np.inf)
+
+
+CHILD = """
+import pickle, sys
+import numpy as np
+if sys.argv[3] == "nudged":  # as nudged_norm: the probe at import must fail
+    norm = np.linalg.norm
+    np.linalg.norm = lambda x, *a, **k: np.nextafter(norm(x, *a, **k), np.inf)
+from lumencad.core import netlist as nl
+with open(sys.argv[1], "rb") as f:
+    cases = pickle.load(f)
+out = [
+    (nl._rdp(poly, 0.0), nl._rdp(poly, 0.1), [nl._line_dists(poly, *pair) for pair in pairs])
+    for poly, pairs in cases
+]
+with open(sys.argv[2], "wb") as f:
+    pickle.dump(out, f)
+"""
+
+
+def run_child(tmp_path: Path, mode: str, norm: str, polys: list[np.ndarray]) -> list:
+    """(_rdp with eps 0 and 0.1, _line_dists for each line_pairs) per poly, in a
+    fresh interpreter with LUMENCAD_NORM_ROUNDING=`mode` and numpy's norm or
+    the `nudged` one."""
+    with open(tmp_path / "in.pickle", "wb") as f:
+        pickle.dump([(poly, line_pairs(poly)) for poly in polys], f)
+    env = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT), "LUMENCAD_NORM_ROUNDING": mode}
+    result = subprocess.run(
+        [sys.executable, "-c", CHILD, tmp_path / "in.pickle", tmp_path / "out.pickle", norm],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    with open(tmp_path / "out.pickle", "rb") as f:
+        return pickle.load(f)
+
+
+MODE_POLYS = [random_points(kind, seed) for kind in ("collinear", "scatter") for seed in range(3)]
+MODE_POLYS.append(random_points("ring", 0))
+
+
+@pytest.mark.parametrize(
+    ("mode", "norm", "dists"),
+    [
+        ("fused", "", partial(python_line_dists, length=fused_length)),
+        ("separate", "", partial(python_line_dists, length=separate_length)),
+        # numpy's own distances, forced or because the probe found no match
+        ("numpy", "", ref_line_dists),
+        ("", "nudged", partial(ref_line_dists, norm=nudged_norm)),
+    ],
+    ids=["fused", "separate", "numpy", "no-match"],
+)
+def test_rounding_modes(tmp_path: Path, mode: str, norm: str, dists) -> None:
+    results = run_child(tmp_path, mode, norm, MODE_POLYS)
+    for poly, (rdp0, rdp1, line_dists) in zip(MODE_POLYS, results, strict=True):
+        assert np.array_equal(rdp0, ref_rdp(poly, 0.0, dists))
+        assert np.array_equal(rdp1, ref_rdp(poly, 0.1, dists))
+        for got, (start, end) in zip(line_dists, line_pairs(poly), strict=True):
+            assert np.array_equal(got, dists(poly, start, end))
+
+
+def test_rounding_modes_differ_on_the_test_inputs() -> None:
+    """Keeps the forced-mode test meaningful: its inputs tell the modes apart."""
+    differ = [
+        not np.array_equal(
+            python_line_dists(poly, start, end, fused_length),
+            python_line_dists(poly, start, end, separate_length),
+        )
+        for poly in MODE_POLYS
+        for start, end in line_pairs(poly)
+    ]
+    assert any(differ)
+
+
+def test_unknown_rounding_mode_fails_the_import() -> None:
+    env = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT), "LUMENCAD_NORM_ROUNDING": "exact"}
+    script = "import lumencad.core.netlist"
+    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert result.stderr.splitlines()[-1] == (
+        "ValueError: LUMENCAD_NORM_ROUNDING must be 'fused', 'separate' or 'numpy', got 'exact'"
+    )
+
+
+# --------------------------------------------------------------------------
+# Interrupts
+
+INTERRUPTED = """
+import os, signal, threading
+import numpy as np
+from lumencad.core import netlist as nl
+i = np.arange(400_000)
+zigzag = np.c_[i, i % 2].astype(float)  # every split peels off one vertex: minutes of work
+threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+try:
+    nl._rdp(zigzag)
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+print(nl._rdp([[0.0, 0.0], [1.0, 0.0], [2.0, 0.0]]).tolist())
+"""
+
+
+@pytest.mark.parametrize("mode", ["", "numpy"])
+def test_ctrl_c_interrupts_a_long_rdp(mode: str) -> None:
+    env = {**os.environ, "PYTHONPATH": str(PACKAGE_ROOT), "LUMENCAD_NORM_ROUNDING": mode}
+    # The timeout only guards against a hang: uninterrupted, the run takes minutes.
+    result = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED], env=env, capture_output=True, text=True, timeout=60
+    )
+    assert result.stdout == "KeyboardInterrupt\n[[0.0, 0.0], [2.0, 0.0]]\n", result.stderr

@@ -4,24 +4,9 @@
 
 #include "lumencad/handles.hpp"
 #include "lumencad/pyobject.hpp"
+#include "lumencad/stack.hpp"
 
 namespace lumencad::netlist {
-
-namespace {
-
-// Raises RecursionError on trees deeper than the interpreter's limit (or
-// mappings that contain themselves) instead of overflowing the C stack.
-class RecursionGuard {
- public:
-  RecursionGuard() {
-    if (Py_EnterRecursiveCall("") != 0) throw nb::python_error();
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
-}  // namespace
 
 nb::object patch_netlist_with_hierarchy_info(nb::handle module, const nb::handle* args) {
   nb::handle netlist = args[0];
@@ -43,7 +28,10 @@ nb::object replace_cross_sections_recursive(nb::handle module, const nb::handle*
   nb::handle obj = args[0];
   if (!PyDict_Check(obj.ptr())) return nb::borrow(obj);
 
-  RecursionGuard guard;
+  // Each level is a call of the module function: trees deeper than the
+  // recursion limit or the C stack allows, and mappings that contain
+  // themselves, end in RecursionError.
+  RecursionGuard guard(" while replacing cross-sections");
   // A snapshot of the keys; a dict subclass lists them through its own keys().
   nb::object keys = PyDict_CheckExact(obj.ptr())
                         ? checked(PyDict_Keys(obj.ptr()))

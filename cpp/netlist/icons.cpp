@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -302,6 +304,118 @@ nb::object get_icon_poly_strings_impl(nb::handle module, const nb::handle*) {
 // ---------------------------------------------------------------------------
 // Simplification kernels
 
+// How the distances are computed on this machine, fixed at import: the
+// kernel with the rounding numpy's norm of a line vector has here, or, when
+// numpy rounds in a way the kernel does not reproduce, numpy itself.
+struct DistanceRule {
+  bool ask_numpy = false;
+  SquareSum line = SquareSum::separate;
+};
+
+DistanceRule& distance_rule() {
+  static DistanceRule rule;
+  return rule;
+}
+
+// Vectors whose lengths round differently with the squares summed one by one
+// than with multiply-add (all but the third), or with multiply-add fusing the
+// other square (the third), so that a dot summing in the other order does not
+// pass for either rounding.
+constexpr double kProbes[][2] = {{0.9, 1.8}, {1.7, 2.7}, {0.2, 0.5}, {0.1, 0.4}};
+
+// Compares np.linalg.norm of the probe vectors, alone and as the rows of one
+// array along axis 1, with the kernel's lengths.
+DistanceRule probe_numpy() {
+  nb::object& norm = cached("numpy.linalg", "norm");
+  nb::object& array = cached("numpy", "array");
+  bool separate = true, fused = true;
+  nb::list vectors;
+  for (const auto& p : kProbes) {
+    nb::object vector = array(nb::make_tuple(p[0], p[1]));
+    const double length = nb::cast<double>(nb::float_(norm(vector)));
+    separate = separate && length == line_length(p[0], p[1], SquareSum::separate);
+    fused = fused && length == line_length(p[0], p[1], SquareSum::fused);
+    vectors.append(vector);
+  }
+  nb::object by_row = norm(array(vectors), nb::arg("axis") = 1).attr("tolist")();
+  bool rows = true;
+  for (std::size_t i = 0; i < std::size(kProbes); ++i) {
+    const double length = nb::cast<double>(by_row[i]);
+    rows = rows && length == point_distance(kProbes[i][0], kProbes[i][1]);
+  }
+  if (!rows || !(separate || fused)) return {true, SquareSum::separate};
+  return {false, separate ? SquareSum::separate : SquareSum::fused};
+}
+
+// LUMENCAD_NORM_ROUNDING, when set, replaces the probe: "fused" or "separate"
+// for the rounding of a line vector's length, "numpy" to take the distances
+// from numpy.
+DistanceRule choose_distance_rule() {
+  const char* forced = std::getenv("LUMENCAD_NORM_ROUNDING");
+  if (forced == nullptr || *forced == '\0') return probe_numpy();
+  const std::string value(forced);
+  if (value == "fused") return {false, SquareSum::fused};
+  if (value == "separate") return {false, SquareSum::separate};
+  if (value == "numpy") return {true, SquareSum::separate};
+  nb::object text = nb::steal(PyUnicode_DecodeFSDefault(forced));
+  if (!text.is_valid()) throw nb::python_error();
+  const std::string message =
+      "LUMENCAD_NORM_ROUNDING must be 'fused', 'separate' or 'numpy', got " +
+      std::string(nb::repr(text).c_str());
+  throw nb::value_error(message.c_str());
+}
+
+// The distances as numpy computes them: norm(points - start, axis=1) when
+// start equals end, else |cross(vec, start - points)| / norm(vec), with the 2-D
+// cross product written out as np.cross computes it (its 2-D form warns).
+nb::object numpy_line_dists(nb::handle points, nb::handle start, nb::handle end) {
+  auto np = [](const char* name) -> nb::object& { return cached("numpy", name); };
+  if (truthy(np("all")(np("equal")(start, end)))) {
+    return cached("numpy.linalg", "norm")(np("subtract")(points, start), nb::arg("axis") = 1);
+  }
+  nb::object vec = np("subtract")(end, start);
+  nb::object columns = np("subtract")(start, points).attr("T");
+  nb::object cross =
+      np("subtract")(np("multiply")(vec[0], columns[1]), np("multiply")(vec[1], columns[0]));
+  return np("divide")(np("absolute")(cross), cached("numpy.linalg", "norm")(vec));
+}
+
+// Read-only numpy views of `rows` points and of one (x, y) pair, keeping
+// `owner`, the array holding them, alive.
+nb::object points_view(const double* xy, std::size_t rows, nb::handle owner) {
+  const std::size_t shape[2] = {rows, 2};
+  return nb::ndarray<nb::numpy, const double>(xy, 2, shape, owner).cast();
+}
+
+nb::object pair_view(const double* xy, nb::handle owner) {
+  const std::size_t shape[1] = {2};
+  return nb::ndarray<nb::numpy, const double>(xy, 1, shape, owner).cast();
+}
+
+// Kernel hooks of _rdp. Both take the interpreter lock, which the kernel runs
+// without.
+bool check_signals(void*) {
+  nb::gil_scoped_acquire locked;
+  return PyErr_CheckSignals() == 0;
+}
+
+// context: the float64 array the kernel reads.
+bool numpy_distances(void* context, const double* xy, std::size_t n, const double* start,
+                     const double* end, double* out) {
+  nb::gil_scoped_acquire locked;
+  const nb::handle owner = *static_cast<const nb::handle*>(context);
+  try {
+    nb::object dists = as_float64(numpy_line_dists(points_view(xy, n, owner),
+                                                   pair_view(start, owner), pair_view(end, owner)));
+    const double* values = nb::cast<VectorView>(dists).data();
+    std::copy(values, values + n, out);
+  } catch (nb::python_error& e) {
+    e.restore();
+    return false;
+  }
+  return true;
+}
+
 nb::object rdp_impl(nb::handle, const nb::handle* args) {
   nb::object poly = as_array(args[0]);
   nb::tuple shape = shape_of(poly);
@@ -316,11 +430,18 @@ nb::object rdp_impl(nb::handle, const nb::handle* args) {
   const PointsView pts = nb::cast<PointsView>(values);
   const std::size_t n = pts.shape(0);
   std::unique_ptr<unsigned char[]> keep(new unsigned char[n]);
+  const DistanceRule rule = distance_rule();
+  nb::handle owner = values;
+  RdpHooks hooks;
+  hooks.poll = check_signals;  // keeps a long run interruptible with Ctrl-C
+  if (rule.ask_numpy) hooks.distances = numpy_distances;
+  hooks.context = &owner;
   std::size_t kept;
   {
     nb::gil_scoped_release unlocked;
-    kept = rdp_keep(pts.data(), n, eps, keep.get());
+    kept = rdp_keep(pts.data(), n, eps, rule.line, hooks, keep.get());
   }
+  if (kept == kRdpAbandoned) throw nb::python_error();
 
   // Rows of float64 input are copied here; other dtypes keep their own
   // values and type by taking the kept rows from the input.
@@ -343,18 +464,14 @@ nb::object rdp_impl(nb::handle, const nb::handle* args) {
   return poly.attr("take")(owned_array(std::move(indices), {kept}), nb::arg("axis") = 0);
 }
 
-// An (x, y) pair as two doubles.
-void read_pair(const char* what, nb::handle obj, double (&out)[2]) {
+// An (x, y) pair as a contiguous float64 array.
+nb::object read_pair(const char* what, nb::handle obj) {
   nb::object pair = as_array(obj);
   nb::tuple shape = shape_of(pair);
   if (nb::len(shape) != 1 || nb::cast<Py_ssize_t>(shape[0]) != 2) {
     raise_bad_shape("_line_dists", what, "an (x, y) pair", shape);
   }
-  // The converted array is kept alive while its values are read.
-  nb::object values = as_float64(pair);
-  const double* data = nb::cast<VectorView>(values).data();
-  out[0] = data[0];
-  out[1] = data[1];
+  return as_float64(pair);
 }
 
 nb::object line_dists_impl(nb::handle, const nb::handle* args) {
@@ -364,16 +481,19 @@ nb::object line_dists_impl(nb::handle, const nb::handle* args) {
     raise_bad_shape("_line_dists", "points", "an N x 2 array of points", shape);
   }
   points = as_float64(points);
-  double start[2], end[2];
-  read_pair("start", args[1], start);
-  read_pair("end", args[2], end);
+  nb::object start = read_pair("start", args[1]);
+  nb::object end = read_pair("end", args[2]);
+  const DistanceRule rule = distance_rule();
+  if (rule.ask_numpy) return as_float64(numpy_line_dists(points, start, end));
 
   const PointsView pts = nb::cast<PointsView>(points);
+  const double* start_xy = nb::cast<VectorView>(start).data();
+  const double* end_xy = nb::cast<VectorView>(end).data();
   const std::size_t n = pts.shape(0);
   std::unique_ptr<double[]> out(new double[n]);
   {
     nb::gil_scoped_release unlocked;
-    line_dists(pts.data(), n, start, end, out.get());
+    line_dists(pts.data(), n, start_xy, end_xy, rule.line, out.get());
   }
   return owned_array(std::move(out), {n});
 }
@@ -385,6 +505,7 @@ nb::object patch_netlist_with_icon_info_impl(nb::handle, const nb::handle* args)
 }  // namespace
 
 void define_icon_functions(nb::module_& m) {
+  distance_rule() = choose_distance_rule();
   def_function(m, {"patch_netlist_with_icon_info",
                    {{"netlist", "Netlist"}},
                    "Netlist",

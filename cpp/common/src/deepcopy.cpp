@@ -17,10 +17,14 @@
 #include <vector>
 
 #include "lumencad/handles.hpp"
+#include "lumencad/stack.hpp"
 
 namespace lumencad {
 
 namespace {
+
+// Ending of the RecursionError message of a tree too deep to copy.
+constexpr const char* kWhere = " while deep-copying an object";
 
 // Types copy.deepcopy returns as they are, and whose hashing and comparison
 // run no Python code (so they are safe to handle with the native memo).
@@ -239,7 +243,7 @@ class DeepCopier {
     }
     PyObject* y = PyList_New(0);
     if (!y) return nullptr;
-    if (store(x, y, sole) < 0 || Py_EnterRecursiveCall(" while deep-copying an object")) {
+    if (store(x, y, sole) < 0 || enter_recursive_call(kWhere)) {
       Py_DECREF(y);
       return nullptr;
     }
@@ -270,7 +274,7 @@ class DeepCopier {
     }
     PyObject* y = PyDict_New();
     if (!y) return nullptr;
-    if (store(x, y, sole) < 0 || Py_EnterRecursiveCall(" while deep-copying an object")) {
+    if (store(x, y, sole) < 0 || enter_recursive_call(kWhere)) {
       Py_DECREF(y);
       return nullptr;
     }
@@ -309,7 +313,7 @@ class DeepCopier {
     if (!memo_ && all_atomic(&PyTuple_GET_ITEM(x, 0), n)) return Py_NewRef(x);
     PyObject* y = PyTuple_New(n);
     if (!y) return nullptr;
-    if (Py_EnterRecursiveCall(" while deep-copying an object")) {
+    if (enter_recursive_call(kWhere)) {
       Py_DECREF(y);
       return nullptr;
     }
