@@ -74,7 +74,8 @@ def bare_loop(get_component: Callable[[str], Any], names: list[str], out_dir: Pa
 
 
 def run_command(command: Callable[..., Any], *args: str) -> None:
-    with contextlib.redirect_stdout(io.StringIO()) as out:
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
         try:
             command(*args)
         except typer.Exit as exit_:

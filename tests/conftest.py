@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import datetime
 import sys
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
@@ -62,30 +63,52 @@ def restore_pdk() -> Iterator[None]:
                 sys.modules.pop(name, None)
 
 
-class FakeComponent:
-    """Writes "layout of NAME" as its layout; `mode` "write fails" stops after five
-    characters with an OSError, "write interrupted" raises KeyboardInterrupt."""
+# A fixed time stamp keeps the fake layouts byte for byte reproducible.
+FAKE_GDS_TIME = datetime.datetime(2024, 1, 2, 3, 4, 5)
 
-    def __init__(self, name: str, mode: str = "ok") -> None:
-        self.name, self.mode = name, mode
+
+class FakeComponent:
+    """Writes a real minimal GDS file: one empty cell named like the component.
+
+    `mode` "write fails" writes four bytes and raises OSError, "write interrupted"
+    does the same but raises KeyboardInterrupt, "short write" returns normally
+    after writing all but the last two bytes (as a writer does on a full disk);
+    `mangle`, when given, rewrites the bytes of a file written whole.
+    """
+
+    def __init__(
+        self, name: str, mode: str = "ok", mangle: Callable[[bytes], bytes] | None = None
+    ) -> None:
+        self.name, self.mode, self.mangle = name, mode, mangle
 
     def write_gds(self, path: str) -> None:
+        import gdstk
+
         print(f"writing {self.name}")
-        if self.mode == "write interrupted":
+        library = gdstk.Library()
+        library.new_cell(self.name)
+        library.write_gds(path, timestamp=FAKE_GDS_TIME)
+        data = Path(path).read_bytes()
+        if self.mode in ("write fails", "write interrupted"):
+            Path(path).write_bytes(data[:4])
+            if self.mode == "write fails":
+                raise OSError(f"disk full while writing {self.name}")
             raise KeyboardInterrupt
-        with open(path, "w") as f:
-            f.write(f"layout of {self.name}"[: 5 if self.mode == "write fails" else None])
-        if self.mode == "write fails":
-            raise OSError(f"disk full while writing {self.name}")
+        if self.mode == "short write":
+            Path(path).write_bytes(data[:-2])
+        elif self.mangle is not None:
+            Path(path).write_bytes(self.mangle(data))
 
 
 class FakePdk:
     """A PDK whose cells build to preset outcomes: an exception is raised, a string is
-    the mode of a FakeComponent, anything else is returned. It warns while imported,
-    activated and building, and lists the folders under `root` when imported."""
+    the mode of a FakeComponent, a callable is called and its result taken as the
+    outcome, anything else is returned. `pdk_cells` are its own cells. It warns while
+    imported, activated and building, and lists the folders under `root` when imported."""
 
-    def __init__(self, cells: dict[str, Any], root: Path) -> None:
-        self.cells, self.root, self.active = cells, root, False
+    def __init__(self, outcomes: dict[str, Any], root: Path, pdk_cells: Iterable[str]) -> None:
+        self.outcomes, self.root, self.active = outcomes, root, False
+        self.cells = {name: self.get_component for name in pdk_cells}
         self.registered, self.requested, self.folders_at_import = {}, [], []
 
     def imported_as(self, name: str) -> FakePdk:
@@ -96,6 +119,7 @@ class FakePdk:
 
     def register_cells(self, **cells: Any) -> None:
         self.registered.update(cells)
+        self.cells.update(cells)
 
     def activate(self) -> None:
         warnings.warn("activating a fake PDK", UserWarning, stacklevel=2)
@@ -104,7 +128,9 @@ class FakePdk:
     def get_component(self, name: str) -> Any:
         print(f"building {name}", file=sys.stderr)
         warnings.warn(f"building {name}", UserWarning, stacklevel=2)
-        outcome = self.cells.get(name, "ok")
+        outcome = self.outcomes.get(name, "ok")
+        if callable(outcome) and not isinstance(outcome, FakeComponent):
+            outcome = outcome()
         if isinstance(outcome, BaseException):
             raise outcome
         return FakeComponent(name, outcome) if isinstance(outcome, str) else outcome
@@ -112,11 +138,12 @@ class FakePdk:
 
 @pytest.fixture
 def fake_pdk(monkeypatch: pytest.MonkeyPatch, tmp_path: Path):
-    """Make both builder commands import a FakePdk of the given cells (watching tmp_path)."""
+    """Make both builder commands import a FakePdk of the given outcomes (watching
+    tmp_path); its own cells are `pdk_cells` (build-pdk builds those)."""
     from lumencad.core.cli import build_pdk, build_pics
 
-    def install(cells: dict[str, Any] | None = None) -> FakePdk:
-        pdk = FakePdk(dict(cells or {}), tmp_path)
+    def install(outcomes: dict[str, Any] | None = None, pdk_cells: Iterable[str] = ()) -> FakePdk:
+        pdk = FakePdk(dict(outcomes or {}), tmp_path, pdk_cells)
         for module in (build_pics, build_pdk):
             monkeypatch.setattr(module, "import_pdk", pdk.imported_as)
             monkeypatch.setattr(module, "_try_get_ports", lambda comp: {"o1": "w", "o2": "e"})

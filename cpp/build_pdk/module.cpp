@@ -108,6 +108,7 @@ LUMENCAD_MODULE(build_pdk, m) {
   cached("io", "open");
   cached("json", "dumps");
   cached("traceback", "print_exception");
+  cached("traceback", "format_exception_only");
 
   nb::object default_pdk = default_pdk_name(settings);
 

@@ -57,6 +57,33 @@ nb::handle list_under(nb::dict& map, nb::handle key) {
   return PyDict_GetItemWithError(map.ptr(), key.ptr());
 }
 
+// The value under `key`, or a null handle (borrowed from the dict).
+nb::handle lookup(const nb::dict& map, nb::handle key) {
+  PyObject* found = PyDict_GetItemWithError(map.ptr(), key.ptr());
+  if (!found && PyErr_Occurred()) throw nb::python_error();
+  return found;
+}
+
+template <typename... Args>
+nb::object format(const char* fmt, Args... args) {
+  PyObject* text = PyUnicode_FromFormat(fmt, args.ptr()...);
+  if (!text) throw nb::python_error();
+  return nb::steal(text);
+}
+
+// A copy of `first` updated with `second`.
+nb::dict merged(const nb::dict& first, const nb::dict& second) {
+  nb::object copy = nb::steal(PyDict_Copy(first.ptr()));
+  if (!copy || PyDict_Update(copy.ptr(), second.ptr()) != 0) throw nb::python_error();
+  return nb::borrow<nb::dict>(copy);
+}
+
+[[noreturn]] void raise_duplicate(nb::handle name, nb::handle first, nb::handle second) {
+  PyErr_SetObject(PyExc_ValueError,
+                  format("Duplicate cell %R: defined in %S and in %S.", name, first, second).ptr());
+  throw nb::python_error();
+}
+
 nb::object validate_build_pics_args(nb::handle, const nb::handle* args) {
   nb::handle path = args[0], pdk = args[1];
   nb::object on_error = normalize_on_error(args[2]);
@@ -130,11 +157,14 @@ void collect_project(nb::handle module, const nb::handle* args, Project& project
   nb::object yaml_files = module_global(module, "get_yaml_cells")(project.pics_path);
   nb::object python_files = module_global(module, "get_python_cells")(project.pics_path);
 
+  // Two sources of one cell name would leave one of them silently unbuilt.
   nb::dict python_cells, python_cell_paths, yaml_cells, yaml_cell_paths;
   for (nb::handle entry : items_of(python_files)) {
     nb::object source = entry[0];
     for (nb::handle cell : entry[1]) {
       nb::object name = cell.attr("__name__");
+      nb::handle seen = lookup(python_cell_paths, name);
+      if (seen && !seen.equal(source)) raise_duplicate(name, seen, source);
       python_cell_paths[name] = source;
       python_cells[name] = cell;
     }
@@ -142,16 +172,31 @@ void collect_project(nb::handle module, const nb::handle* args, Project& project
   for (nb::handle entry : items_of(yaml_files)) {
     nb::object source = entry[0];
     nb::object name = drop_last(os_path("basename")(source), kPicSuffixLength);
+    nb::handle seen = lookup(yaml_cell_paths, name);
+    if (seen) raise_duplicate(name, seen, source);
     yaml_cell_paths[name] = source;
     for (nb::handle cell : entry[1]) yaml_cells[name] = cell;
   }
 
   // Pics first; a Python cell replaces a pic of the same name in place.
-  project.cells = yaml_cells;
-  if (PyDict_Update(project.cells.ptr(), python_cells.ptr()) != 0) throw nb::python_error();
-  project.cell_paths = yaml_cell_paths;
-  if (PyDict_Update(project.cell_paths.ptr(), python_cell_paths.ptr()) != 0)
-    throw nb::python_error();
+  project.cells = merged(yaml_cells, python_cells);
+  project.cell_paths = merged(yaml_cell_paths, python_cell_paths);
+
+  // Replacements that may be meant, but should not go unseen. The PDK's own
+  // cells are those it held when first seen, before any project's.
+  nb::object own = cached("lumencad.core.pdk", "note_pdk")(project.pdk).attr("own");
+  for (auto item : project.cells) {
+    nb::handle name = item.first;
+    nb::handle source = lookup(project.cell_paths, name);
+    nb::handle pic = lookup(yaml_cell_paths, name);
+    if (pic && lookup(python_cell_paths, name))
+      print_warning(module, format("Python cell %R in %S replaces the pic %S", name, source, pic));
+    int shadows = PySequence_Contains(own.ptr(), name.ptr());
+    if (shadows < 0) throw nb::python_error();
+    if (shadows)
+      print_warning(
+          module, format("cell %R in %S shadows cell %R of PDK %R", name, source, name, triple[1]));
+  }
 
   // register_cells(**cells): the callee gets its own dict, never the one built here.
   nb::object register_cells = project.pdk.attr("register_cells");
@@ -228,6 +273,8 @@ LUMENCAD_MODULE(build_pics, m) {
   cached("io", "open");
   cached("json", "dumps");
   cached("traceback", "print_exception");
+  cached("traceback", "format_exception_only");
+  cached("lumencad.core.pdk", "note_pdk");
 
   nb::object default_pdk = default_pdk_name(settings);
 

@@ -7,10 +7,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <unordered_set>
 
 #include "lumencad/checks.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
+#include "lumencad/output_files.hpp"
 
 namespace lumencad {
 namespace {
@@ -21,11 +24,6 @@ namespace {
 nb::python_error current_as_python_error() {
   set_python_error_from_current_exception();
   return nb::python_error();
-}
-
-[[noreturn]] void raise_from_errno(nb::handle path) {
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-  throw nb::python_error();
 }
 
 [[noreturn]] void raise_exit(nb::handle module, int code) {
@@ -49,67 +47,42 @@ void print_to(nb::handle module, const char* stream, const char* text) {
 
 // --- files ---------------------------------------------------------------
 
-nb::object fs_encode(nb::handle path) { return nb::steal(PyUnicode_EncodeFSDefault(path.ptr())); }
-
-// "dir/name.ext" -> "dir/.name.tmp-<pid>.ext": a sibling on the same file
-// system, keeping the extension so that writers pick the same format.
-nb::object temp_sibling(nb::handle path) {
-  PyObject* p = path.ptr();
-  Py_ssize_t n = PyUnicode_GetLength(p);
-  if (n < 0) throw nb::python_error();
-  Py_ssize_t start = PyUnicode_FindChar(p, '/', 0, n, -1) + 1;
-  Py_ssize_t dot = start + 1 < n ? PyUnicode_FindChar(p, '.', start + 1, n, -1) : -1;
-  if (dot < 0) dot = n;
-  nb::object head = nb::steal(PyUnicode_Substring(p, 0, start));
-  nb::object stem = nb::steal(PyUnicode_Substring(p, start, dot));
-  nb::object ext = nb::steal(PyUnicode_Substring(p, dot, n));
-  if (!head || !stem || !ext) throw nb::python_error();
-  PyObject* tmp = PyUnicode_FromFormat("%U.%U.tmp-%ld%U", head.ptr(), stem.ptr(),
-                                       static_cast<long>(getpid()), ext.ptr());
-  if (!tmp) throw nb::python_error();
-  return nb::steal(tmp);
-}
-
-// Removes `path` if it can; leaves a pending Python error as it was.
-void remove_quietly(nb::handle path) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* pending = PyErr_GetRaisedException();
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-#endif
-  PyObject* encoded = PyUnicode_EncodeFSDefault(path.ptr());
-  if (encoded) {
-    unlink(PyBytes_AS_STRING(encoded));
-    Py_DECREF(encoded);
-  }
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(pending);
-#else
-  PyErr_Restore(type, value, traceback);
-#endif
-}
-
-// True when `path` names nothing, not even a dangling link.
-bool is_missing(nb::handle path) {
-  nb::object encoded = fs_encode(path);
+// A path as the file system takes it (file-system encoded bytes).
+std::string fs_bytes(nb::handle path) {
+  nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
   if (!encoded) throw nb::python_error();
-  struct stat info;
-  return lstat(PyBytes_AS_STRING(encoded.ptr()), &info) != 0 && errno == ENOENT;
+  return std::string(PyBytes_AS_STRING(encoded.ptr()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
 }
 
-// Moves `tmp` over `target` in one step; on failure `tmp` is removed.
-void replace_with(nb::handle tmp, nb::handle target) {
-  nb::object from = fs_encode(tmp), to = fs_encode(target);
-  if (!from || !to) {
-    remove_quietly(tmp);
-    throw nb::python_error();
-  }
-  if (std::rename(PyBytes_AS_STRING(from.ptr()), PyBytes_AS_STRING(to.ptr())) != 0) {
+nb::object fs_text(const std::string& path) {
+  PyObject* text =
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  if (!text) throw nb::python_error();
+  return nb::steal(text);
+}
+
+// OSError (or the subclass the errno maps to) naming `path`.
+[[noreturn]] void raise_errno(int err, nb::handle path) {
+  errno = err;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+  throw nb::python_error();
+}
+
+// Gives `tmp` the permission bits of the file it replaces, then moves it over
+// `target` in one step; on failure `tmp` is removed.
+void replace_with(const std::string& tmp, const std::string& target) {
+  int mode = regular_file_mode(target.c_str());
+  if (mode >= 0 && chmod(tmp.c_str(), static_cast<mode_t>(mode)) != 0) {
     int err = errno;
-    remove_quietly(tmp);
+    unlink(tmp.c_str());
+    raise_errno(err, fs_text(tmp));
+  }
+  if (std::rename(tmp.c_str(), target.c_str()) != 0) {
+    int err = errno;
+    unlink(tmp.c_str());
     errno = err;
-    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, tmp.ptr(), target.ptr());
+    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, fs_text(tmp).ptr(), fs_text(target).ptr());
     throw nb::python_error();
   }
 }
@@ -120,11 +93,9 @@ void write_text_replacing(nb::handle path, nb::handle text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
   if (!data) throw nb::python_error();
-  nb::object tmp = temp_sibling(path);
-  nb::object encoded = fs_encode(tmp);
-  if (!encoded) throw nb::python_error();
-  int fd = open(PyBytes_AS_STRING(encoded.ptr()), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) raise_from_errno(tmp);
+  std::string tmp = temp_sibling_path(fs_bytes(path), getpid());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) raise_errno(errno, fs_text(tmp));
   int err = 0;
   while (size > 0) {
     ssize_t written = write(fd, data, static_cast<size_t>(size));
@@ -140,44 +111,73 @@ void write_text_replacing(nb::handle path, nb::handle text) {
   }
   if (close(fd) != 0 && err == 0) err = errno;
   if (PyErr_Occurred()) {  // interrupted by a signal handler that raised
-    remove_quietly(tmp);
+    unlink(tmp.c_str());
     throw nb::python_error();
   }
   if (err != 0) {
-    remove_quietly(tmp);
-    errno = err;
-    raise_from_errno(tmp);
+    unlink(tmp.c_str());
+    raise_errno(err, fs_text(tmp));
   }
-  replace_with(tmp, path);
+  replace_with(tmp, fs_bytes(path));
 }
 
-// Has the component write its GDS file to a temporary sibling, then moves it
-// over `path`: a failing writer never leaves a torn layout behind. A writer
-// that returns without writing anything leaves `path` as it was.
+// Has the component write its GDS file to a temporary sibling and moves that
+// over `path` only when it is complete: a failing or short write never
+// replaces a good layout. A writer that returns without writing anything
+// leaves `path` as it was.
 void write_gds_replacing(nb::handle component, nb::handle path) {
-  nb::object tmp = temp_sibling(path);
+  std::string target = fs_bytes(path);
+  std::string tmp = temp_sibling_path(target, getpid());
+  unlink(tmp.c_str());  // a leftover of an earlier process with this pid is no output
+  nb::object tmp_text = fs_text(tmp);
   try {
-    component.attr("write_gds")(tmp);
+    component.attr("write_gds")(tmp_text);
+  } catch (nb::python_error& error) {
+    unlink(tmp.c_str());
+    // A writer's OS error names the temporary file it was given: report it
+    // for the layout the run was asked for.
+    if (error.matches(PyExc_OSError)) {
+      nb::handle value = error.value();
+      nb::object code = value.attr("errno");
+      if (PyLong_Check(code.ptr()) && value.attr("filename").equal(tmp_text))
+        raise_errno(static_cast<int>(PyLong_AsLong(code.ptr())), path);
+    }
+    throw;
   } catch (...) {
-    remove_quietly(tmp);
+    unlink(tmp.c_str());
     throw;
   }
-  if (is_missing(tmp)) return;
-  replace_with(tmp, path);
+  int read_errno = 0;
+  GdsCheck check = check_gds_file(tmp.c_str(), &read_errno);
+  if (read_errno == ENOENT) return;
+  if (!check.complete) {
+    // Writers may stop short without a word (gdstk drops errno): ask the
+    // folder why, while the short file still holds its space.
+    int why = read_errno != 0 ? read_errno : probe_write_errno(parent_folder(target), getpid());
+    unlink(tmp.c_str());
+    if (why != 0) raise_errno(why, path);
+    PyErr_Format(PyExc_OSError, "Incomplete GDS output for %S: %s", path.ptr(),
+                 check.problem.c_str());
+    throw nb::python_error();
+  }
+  replace_with(tmp, target);
 }
 
 // A cell's log file, standing in for sys.stdout and sys.stderr while
-// redirected: opened with `mode` ("w" truncates it for the build, "a" appends
-// the output of writing the cell's files). On an exceptional path the
-// destructor restores the streams and closes the file, reporting failures of
-// its own as unraisable.
+// redirected: truncated for the build, or appended to (`append`) with the
+// output of writing the cell's files. UTF-8 whatever the locale, with what
+// cannot be encoded escaped, so that no name or message fails a cell. On an
+// exceptional path the destructor restores the streams and closes the file,
+// reporting failures of its own as unraisable.
 class CellLog {
  public:
-  CellLog(nb::handle module, nb::handle path, const char* mode) {
+  CellLog(nb::handle module, nb::handle path, bool append) {
     sys_ = module_global(module, "sys");
-    file_ = cached("io", "open")(path, mode);
+    int fd = open_log_file(fs_bytes(path).c_str(), append);
+    if (fd < 0) raise_errno(errno, path);
+    file_ = cached("io", "open")(fd, append ? "a" : "w", nb::arg("encoding") = "utf-8",
+                                 nb::arg("errors") = "backslashreplace");
   }
-
   CellLog(const CellLog&) = delete;
   CellLog& operator=(const CellLog&) = delete;
 
@@ -251,62 +251,138 @@ nb::str concat(std::initializer_list<nb::handle> parts) {
   return nb::borrow<nb::str>(text);
 }
 
+// --- failures and the run's end ---------------------------------------------
+
+// Handles the exception being thrown (call inside a catch): an ordinary
+// exception is written to the log after "ERROR" and returned; interrupts and
+// exit requests go on.
+nb::object log_failure(CellLog& log) {
+  nb::python_error error = current_as_python_error();
+  if (!error.matches(PyExc_Exception)) throw error;
+  nb::object failure = nb::borrow(error.value());
+  log.write(nb::str("ERROR\n"));
+  cached("traceback", "print_exception")(failure, nb::arg("file") = log.file());
+  return failure;
+}
+
+// The last line of the exception as traceback.format_exception_only gives it.
+nb::object last_error_line(nb::handle exception) {
+  nb::object lines = cached("traceback", "format_exception_only")(exception);
+  nb::object text = nb::str("").attr("join")(lines).attr("rstrip")();
+  nb::object parts = text.attr("splitlines")();
+  return nb::len(parts) > 0 ? nb::object(parts[nb::len(parts) - 1]) : text;
+}
+
+// Console lines on standard error come after what standard output holds so far.
+void flush_stdout(nb::handle module) {
+  nb::object out = module_global(module, "sys").attr("stdout");
+  if (!out.is_none()) out.attr("flush")();
+}
+
+// "<cell>: <what went wrong> (log: <log path>)"
+nb::object failure_line(nb::handle name, nb::handle detail, nb::handle log_path) {
+  return concat({name, nb::str(": "), detail, nb::str(" (log: "), log_path, nb::str(")")});
+}
+
+// "FAILED " and the failure line on standard error.
+void report_failure(nb::handle module, nb::handle line) {
+  flush_stdout(module);
+  print_to(module, "stderr", concat({nb::str("FAILED "), line, nb::str("\n")}));
+}
+
+struct Tally {
+  std::size_t built = 0, failed = 0;
+};
+
+// Counts the cells on standard error ("3 cells built, 1 failed."), then ends
+// the command with `code`.
+[[noreturn]] void end_run(nb::handle module, const Tally& tally, int code) {
+  std::string count = std::to_string(tally.built) + (tally.built == 1 ? " cell" : " cells") +
+                      " built, " + std::to_string(tally.failed) + " failed.\n";
+  flush_stdout(module);
+  print_to(module, "stderr", count.c_str());
+  raise_exit(module, code);
+}
+
 }  // namespace
 
 void run_build_loop(nb::handle module, nb::handle cell_names, const BuildLoopSteps& steps,
                     OnError on_error) {
   nb::object stopped_by;  // the exception of the cell that ended the run
+  nb::object stopped_line;
+  Tally tally;
+  std::unordered_set<std::string> swept;  // output folders cleared of stale temporaries
   for (nb::handle item : cell_names) {
     nb::object cell_name = nb::borrow(item);
     CellTarget target = steps.target(cell_name);
+    for (nb::handle path : {target.gds_path, target.ports_path}) {
+      std::string folder = parent_folder(fs_bytes(path));
+      if (swept.insert(folder).second) remove_stale_temp_files(folder, getpid());
+    }
     nb::str name = nb::str(cell_name);
     print_to(module, "stdout", concat({target.label, name, nb::str("... ")}));
 
     nb::object component, failure;
     {
-      CellLog log(module, target.log_path, "w");
+      CellLog log(module, target.log_path, false);
       log.redirect();
       try {
         component = steps.build(cell_name);
         log.write(concat({nb::str("SUCCESS: Succesfully built '"), name, nb::str(".gds'.\n")}));
       } catch (...) {
-        nb::python_error error = current_as_python_error();
-        if (!error.matches(PyExc_Exception)) throw error;
-        failure = nb::borrow(error.value());
-        log.write(nb::str("ERROR\n"));
-        cached("traceback", "print_exception")(failure, nb::arg("file") = log.file());
+        failure = log_failure(log);
+      }
+      log.close();
+    }
+    if (!failure && component.is_none()) {
+      print_to(module, "stdout", "FAILED.\n");
+      ++tally.failed;
+      report_failure(module,
+                     failure_line(name, nb::str("get_component returned None"), target.log_path));
+      end_run(module, tally, 2);
+    }
+    // The console says SUCCESS only once the files are there: a failure to
+    // write them fails the cell like a failed build.
+    if (!failure) {
+      CellLog log(module, target.log_path, true);
+      log.redirect();
+      try {
+        write_gds_replacing(component, target.gds_path);
+        nb::object ports = module_global(module, "_try_get_ports")(component);
+        write_text_replacing(target.ports_path, cached("json", "dumps")(ports));
+      } catch (...) {
+        failure = log_failure(log);
       }
       log.close();
     }
 
     if (failure) {
+      ++tally.failed;
+      nb::object line = failure_line(name, last_error_line(failure), target.log_path);
       if (on_error == OnError::Stop) {
         stopped_by = std::move(failure);
+        stopped_line = std::move(line);
         break;
       }
       print_to(module, "stdout", "FAILED.\n");
+      report_failure(module, line);
       continue;
     }
-    if (component.is_none()) {
-      print_to(module, "stdout", "FAILED.\n");
-      raise_exit(module, 2);
-    }
+    ++tally.built;
     print_to(module, "stdout", concat({nb::str("SUCCESS. -> "), target.gds_path, nb::str("\n")}));
-
-    CellLog log(module, target.log_path, "a");
-    log.redirect();
-    write_gds_replacing(component, target.gds_path);
-    nb::object ports = module_global(module, "_try_get_ports")(component);
-    write_text_replacing(target.ports_path, cached("json", "dumps")(ports));
-    log.close();
   }
 
   if (stopped_by) {
     print_to(module, "stdout", "FAILED.\n");
+    report_failure(module, stopped_line);
     print_to(module, "stderr", concat({nb::str(stopped_by), nb::str("\n")}));
-    raise_exit(module, 1);
+    end_run(module, tally, 1);
   }
-  raise_exit(module, 0);
+  end_run(module, tally, 0);
+}
+
+void print_warning(nb::handle module, nb::handle message) {
+  print_to(module, "stderr", concat({nb::str("warning: "), message, nb::str("\n")}));
 }
 
 nb::object normalize_on_error(nb::handle on_error) {

@@ -212,7 +212,8 @@ def get_yaml_paths(
         for name in filenames
         if name.endswith(PIC_SUFFIX)
     ]
-    return natsorted(found, alg=ns.PATH)
+    # Only regular files: reading a FIFO or a device named like a pic blocks.
+    return natsorted([path for path in found if os.path.isfile(path)], alg=ns.PATH)
 
 
 def get_yaml_cell_name(path: str | os.PathLike[str]) -> str:
@@ -352,11 +353,14 @@ def get_cells(modules: ModuleType | Iterable[ModuleType]) -> dict[str, Callable[
     """Cell functions defined in ``modules`` (one module or several), by name.
 
     Only functions marked by polyloom's ``@cell`` that the module itself
-    defines count (not ones it imports), in definition order.
+    defines count (not ones it imports), in definition order. Two modules
+    defining cells of the same name raise ValueError naming both files: one
+    of them would silently go missing.
     """
     if isinstance(modules, ModuleType):
         modules = [modules]
     cells: dict[str, Callable[..., Any]] = {}
+    sources: dict[str, ModuleType] = {}
     for module in modules:
         for obj in list(vars(module).values()):
             if (
@@ -364,8 +368,18 @@ def get_cells(modules: ModuleType | Iterable[ModuleType]) -> dict[str, Callable[
                 and getattr(obj, "__module__", None) == module.__name__
                 and cells.get(obj.__name__) is not obj
             ):
+                first = sources.setdefault(obj.__name__, module)
+                if first is not module:
+                    raise ValueError(
+                        f"Duplicate cell {obj.__name__!r}: defined in {_module_file(first)} "
+                        f"and in {_module_file(module)}."
+                    )
                 cells[obj.__name__] = obj
     return cells
+
+
+def _module_file(module: ModuleType) -> str:
+    return getattr(module, "__file__", None) or module.__name__
 
 
 def register_cells(

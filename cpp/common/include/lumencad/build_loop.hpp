@@ -30,14 +30,22 @@ struct BuildLoopSteps {
 
 // Builds every cell that iterating `cell_names` yields: one console line per
 // cell on the module's `sys.stdout`, the build's output and any traceback in
-// the cell's log file, then its GDS and ports files (each replaced whole, so a
-// failed write leaves the previous file intact). Always ends by raising the
-// module's `typer.Exit`: 0 after the whole loop, 1 when a cell failed under
-// OnError::Stop, 2 when a cell built to None. Errors outside the failure policy
-// (opening a log file, writing the outputs, interrupts) propagate with the
-// standard streams restored.
+// the cell's log file, then its GDS file (used only when its records are
+// complete) and its ports file, each replaced whole so that a failed write
+// leaves the previous file intact. A cell whose build or writing fails is
+// handled by the failure policy and also reported on `sys.stderr` as
+// "FAILED <cell>: <last error line> (log: <log path>)". Always ends by
+// counting the cells on `sys.stderr` ("3 cells built, 1 failed.") and raising
+// the module's `typer.Exit`: 0 after the whole loop, 1 when a cell failed
+// under OnError::Stop, 2 when a cell built to None. Temporary files that dead
+// processes left in an output folder are removed the first time the run
+// meets that folder. Errors outside the failure policy (opening a log file,
+// interrupts) propagate with the standard streams restored.
 [[noreturn]] LUMENCAD_API void run_build_loop(nb::handle module, nb::handle cell_names,
                                               const BuildLoopSteps& steps, OnError on_error);
+
+// Writes "warning: <message>" and a line end to the module's sys.stderr.
+LUMENCAD_API void print_warning(nb::handle module, nb::handle message);
 
 // The failure policy given on the command line, stripped and lower-cased;
 // raises ValueError naming the given value unless it is "continue" or "stop".
