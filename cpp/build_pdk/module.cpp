@@ -6,6 +6,7 @@
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/module.hpp"
+#include "lumencad/pyobject.hpp"
 #include "lumencad/unpack.hpp"
 
 namespace nb = nanobind;
@@ -24,21 +25,14 @@ constexpr const char* kBuildPdkDoc =
 
 nb::object os_path(const char* name) { return cached("os.path", name); }
 
-nb::object concat(nb::handle a, const char* b) {
-  PyObject* joined = PyUnicode_Concat(a.ptr(), nb::str(b).ptr());
-  if (!joined) throw nb::python_error();
-  return nb::steal(joined);
-}
-
 void make_dirs(nb::handle path) { cached("os", "makedirs")(path, nb::arg("exist_ok") = true); }
 
 nb::object validate_build_pdk_args(nb::handle, const nb::handle* args) {
   nb::handle path = args[0], pdk = args[1];
   nb::object on_error = normalize_on_error(args[2]);
   nb::object build_path = os_path("abspath")(path);
-  int is_file = PyObject_IsTrue(os_path("isfile")(build_path).ptr());
-  if (is_file < 0) throw nb::python_error();
-  if (is_file) throw nb::value_error("Given build path is not a directory");
+  if (truthy(os_path("isfile")(build_path)))
+    throw nb::value_error("Given build path is not a directory");
   make_dirs(build_path);
   return nb::make_tuple(build_path, normalize_pdk_name(pdk), on_error);
 }

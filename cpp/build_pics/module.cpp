@@ -6,6 +6,7 @@
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/module.hpp"
+#include "lumencad/pyobject.hpp"
 #include "lumencad/unpack.hpp"
 
 namespace nb = nanobind;
@@ -26,23 +27,9 @@ constexpr Py_ssize_t kPicSuffixLength = 8;  // ".pic.yml"
 
 nb::object os_path(const char* name) { return cached("os.path", name); }
 
-bool truthy(nb::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-nb::object concat(nb::handle a, const char* b) {
-  PyObject* joined = PyUnicode_Concat(a.ptr(), nb::str(b).ptr());
-  if (!joined) throw nb::python_error();
-  return nb::steal(joined);
-}
-
 // value[:-count], as Python slices it.
 nb::object drop_last(nb::handle value, Py_ssize_t count) {
-  PyObject* sliced = PySequence_GetSlice(value.ptr(), 0, -count);
-  if (!sliced) throw nb::python_error();
-  return nb::steal(sliced);
+  return checked(PySequence_GetSlice(value.ptr(), 0, -count));
 }
 
 nb::object items_of(nb::handle mapping) { return mapping.attr("items")(); }
@@ -66,9 +53,7 @@ nb::handle lookup(const nb::dict& map, nb::handle key) {
 
 template <typename... Args>
 nb::object format(const char* fmt, Args... args) {
-  PyObject* text = PyUnicode_FromFormat(fmt, args.ptr()...);
-  if (!text) throw nb::python_error();
-  return nb::steal(text);
+  return checked(PyUnicode_FromFormat(fmt, args.ptr()...));
 }
 
 // A copy of `first` updated with `second`.

@@ -5,6 +5,7 @@
 #include "lumencad/deepcopy.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/mapping.hpp"
+#include "lumencad/pyobject.hpp"
 
 namespace lumencad::netlist {
 
@@ -75,22 +76,6 @@ PyObject* const* canonical_keys() {
 }
 constexpr int kCanonicalCount = 7;
 
-nb::object get_item(nb::handle mapping, PyObject* key) {
-  PyObject* value = PyObject_GetItem(mapping.ptr(), key);
-  if (!value) throw nb::python_error();
-  return nb::steal(value);
-}
-
-void set_item(nb::handle mapping, PyObject* key, nb::handle value) {
-  if (PyObject_SetItem(mapping.ptr(), key, value.ptr()) < 0) throw nb::python_error();
-}
-
-bool contains(nb::handle container, nb::handle key) {
-  const int found = PySequence_Contains(container.ptr(), key.ptr());
-  if (found < 0) throw nb::python_error();
-  return found != 0;
-}
-
 // `{k: v for k, v in mapping.items() if k in allowed}`
 nb::dict filter_by_key(nb::handle mapping, nb::handle allowed) {
   nb::dict kept;
@@ -103,15 +88,8 @@ nb::dict filter_by_key(nb::handle mapping, nb::handle allowed) {
 // f"{a}-{b}"
 nb::object connection_key(nb::handle a, nb::handle b) {
   const Keys& k = keys();
-  nb::object first = nb::steal(PyObject_Format(a.ptr(), k.empty));
-  if (!first.is_valid()) throw nb::python_error();
-  nb::object second = nb::steal(PyObject_Format(b.ptr(), k.empty));
-  if (!second.is_valid()) throw nb::python_error();
-  nb::object head = nb::steal(PyUnicode_Concat(first.ptr(), k.dash));
-  if (!head.is_valid()) throw nb::python_error();
-  nb::object joined = nb::steal(PyUnicode_Concat(head.ptr(), second.ptr()));
-  if (!joined.is_valid()) throw nb::python_error();
-  return joined;
+  return concat({checked(PyObject_Format(a.ptr(), k.empty)), k.dash,
+                 checked(PyObject_Format(b.ptr(), k.empty))});
 }
 
 void set_add(nb::handle set, nb::handle item) {
@@ -153,9 +131,7 @@ nb::object ensure_netlist_order(nb::handle, const nb::handle* args) {
   // Any mapping is taken as a plain dict first; an exact dict is read as it is.
   nb::object source = nb::borrow(netlist);
   if (!PyDict_CheckExact(netlist.ptr())) {
-    source =
-        nb::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), netlist.ptr()));
-    if (!source.is_valid()) throw nb::python_error();
+    source = checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), netlist.ptr()));
   }
   const Keys& k = keys();
   nb::dict ordered;
@@ -181,9 +157,9 @@ nb::object reset_netlist_schematic_info(nb::handle module, const nb::handle* arg
   for (PyObject* key : {k.instances, k.connections, k.ports, k.info}) {
     if (!contains(netlist, key)) set_item(netlist, key, nb::dict());
   }
-  nb::object info = get_item(netlist, k.info);
+  nb::object info = item(netlist, k.info);
   if (!contains(info, k.schematic)) set_item(info, k.schematic, nb::dict());
-  nb::object schematic = get_item(info, k.schematic);
+  nb::object schematic = item(info, k.schematic);
 
   set_item(schematic, k.implicit_connections, nb::dict());
   set_item(schematic, k.component_ports, nb::dict());
@@ -192,23 +168,22 @@ nb::object reset_netlist_schematic_info(nb::handle module, const nb::handle* arg
   if (!contains(schematic, k.placements)) {
     set_item(schematic, k.placements, nb::dict());
   } else {
-    nb::object placements = get_item(schematic, k.placements);
-    set_item(schematic, k.placements, filter_by_key(placements, get_item(netlist, k.instances)));
+    nb::object placements = item(schematic, k.placements);
+    set_item(schematic, k.placements, filter_by_key(placements, item(netlist, k.instances)));
   }
 
   if (!contains(schematic, k.port_placements)) {
     set_item(schematic, k.port_placements, nb::dict());
   } else {
-    nb::object port_placements = get_item(schematic, k.port_placements);
-    set_item(schematic, k.port_placements,
-             filter_by_key(port_placements, get_item(netlist, k.ports)));
+    nb::object port_placements = item(schematic, k.port_placements);
+    set_item(schematic, k.port_placements, filter_by_key(port_placements, item(netlist, k.ports)));
   }
 
   nb::object available = call_global(module, "_get_available_connections", netlist);
   if (!contains(schematic, k.manhattan_fractions)) {
     set_item(schematic, k.manhattan_fractions, nb::dict());
   } else {
-    nb::object fractions = get_item(schematic, k.manhattan_fractions);
+    nb::object fractions = item(schematic, k.manhattan_fractions);
     set_item(schematic, k.manhattan_fractions, filter_by_key(fractions, available));
   }
   return nb::borrow(netlist);
@@ -221,8 +196,7 @@ nb::object wrap_component_in_netlist(nb::handle module, const nb::handle* args) 
   nb::object c = pl.attr("Component")();
   try {
     nb::object component = pl.attr("get_component")(name);
-    nb::object added = nb::steal(PyNumber_Lshift(c.ptr(), component.ptr()));
-    if (!added.is_valid()) throw nb::python_error();
+    checked(PyNumber_Lshift(c.ptr(), component.ptr()));
   } catch (nb::python_error& e) {
     // A component that cannot be built leaves c empty; the port lookup below reports it.
     if (!e.matches(PyExc_Exception)) throw;
@@ -230,22 +204,16 @@ nb::object wrap_component_in_netlist(nb::handle module, const nb::handle* args) 
   c.attr("name") = name;
 
   nb::object first = nb::int_(0);
-  nb::object instance = nb::steal(PyObject_GetItem(c.attr("insts").ptr(), first.ptr()));
-  if (!instance.is_valid()) throw nb::python_error();
+  nb::object instance = item(c.attr("insts"), first);
   nb::dict ports;
-  nb::object prefix = nb::steal(PyUnicode_Concat(name.ptr(), k.comma));
-  if (!prefix.is_valid()) throw nb::python_error();
   for (nb::handle port : instance.attr("ports")) {
-    nb::object text = nb::steal(PyObject_Str(port.ptr()));
-    if (!text.is_valid()) throw nb::python_error();
-    nb::object reference = nb::steal(PyUnicode_Concat(prefix.ptr(), text.ptr()));
-    if (!reference.is_valid()) throw nb::python_error();
-    set_item(ports, text.ptr(), reference);
+    nb::object text = checked(PyObject_Str(port.ptr()));
+    set_item(ports, text, concat({name, k.comma, text}));
   }
 
   nb::dict sorted_ports;
   for (nb::handle port_name : call_global(module, "natsorted", ports)) {
-    set_item(sorted_ports, port_name.ptr(), get_item(ports, port_name.ptr()));
+    set_item(sorted_ports, port_name.ptr(), item(ports, port_name.ptr()));
   }
   nb::dict record;
   set_item(record, k.component, name);
@@ -263,18 +231,17 @@ nb::object wrap_component_in_netlist(nb::handle module, const nb::handle* args) 
 nb::object get_available_connections(nb::handle, const nb::handle* args) {
   nb::handle netlist = args[0];
   const Keys& k = keys();
-  nb::object available = nb::steal(PySet_New(nullptr));
-  if (!available.is_valid()) throw nb::python_error();
+  nb::object available = checked(PySet_New(nullptr));
 
-  for_each_item(get_item(netlist, k.connections), [&](nb::handle a, nb::handle b) {
+  for_each_item(item(netlist, k.connections), [&](nb::handle a, nb::handle b) {
     set_add(available, connection_key(a, b));
     set_add(available, connection_key(b, a));
   });
-  for_each_item(get_item(netlist, k.ports), [&](nb::handle port, nb::handle reference) {
+  for_each_item(item(netlist, k.ports), [&](nb::handle port, nb::handle reference) {
     set_add(available, connection_key(port, reference));
   });
-  for_each_value(get_item(netlist, k.routes), [&](nb::handle route) {
-    for_each_item(get_item(route, k.links), [&](nb::handle a, nb::handle b) {
+  for_each_value(item(netlist, k.routes), [&](nb::handle route) {
+    for_each_item(item(route, k.links), [&](nb::handle a, nb::handle b) {
       set_add(available, connection_key(a, b));
       set_add(available, connection_key(b, a));
     });
@@ -285,15 +252,12 @@ nb::object get_available_connections(nb::handle, const nb::handle* args) {
 nb::object update_good_netlist(nb::handle module, const nb::handle* args) {
   nb::handle good_netlist = args[0];
   nb::handle netlist = args[1];
-  const int truth = PyObject_IsTrue(netlist.ptr());
-  if (truth < 0) throw nb::python_error();
-  if (!truth) {
+  if (!truthy(netlist)) {
     return module_deepcopy(module, call_global(module, "ensure_netlist_order", good_netlist));
   }
   nb::object fresh = call_global(module, "ensure_netlist_order", module_deepcopy(module, netlist));
 
-  nb::object old_keys = nb::steal(PyMapping_Keys(good_netlist.ptr()));
-  if (!old_keys.is_valid()) throw nb::python_error();
+  nb::object old_keys = checked(PyMapping_Keys(good_netlist.ptr()));
   for (nb::handle key : old_keys) {
     if (PyObject_DelItem(good_netlist.ptr(), key.ptr()) < 0) throw nb::python_error();
   }

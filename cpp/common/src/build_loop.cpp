@@ -14,6 +14,7 @@
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/output_files.hpp"
+#include "lumencad/pyobject.hpp"
 
 namespace lumencad {
 namespace {
@@ -241,16 +242,6 @@ class CellLog {
   bool stderr_replaced_ = false;
 };
 
-nb::str concat(std::initializer_list<nb::handle> parts) {
-  nb::object text = nb::str("");
-  for (nb::handle part : parts) {
-    PyObject* joined = PyUnicode_Concat(text.ptr(), part.ptr());
-    if (!joined) throw nb::python_error();
-    text = nb::steal(joined);
-  }
-  return nb::borrow<nb::str>(text);
-}
-
 // --- failures and the run's end ---------------------------------------------
 
 // Handles the exception being thrown (call inside a catch): an ordinary
@@ -418,9 +409,7 @@ bool run_in_context(nb::handle manager, const std::function<void()>& body) {
     nb::object traceback = error.traceback();
     if (!traceback) traceback = nb::none();
     nb::object suppress = exit(manager, error.type(), error.value(), traceback);
-    int suppressed = PyObject_IsTrue(suppress.ptr());
-    if (suppressed < 0) throw nb::python_error();
-    if (suppressed) return false;
+    if (truthy(suppress)) return false;
     throw error;
   }
   exit(manager, nb::none(), nb::none(), nb::none());

@@ -44,6 +44,8 @@ nb::str concat(std::initializer_list<nb::handle> parts) {
   return nb::borrow<nb::str>(text);
 }
 
+nb::str concat(nb::handle text, const char* suffix) { return concat({text, nb::str(suffix)}); }
+
 namespace {
 
 nb::handle comma() {

@@ -41,6 +41,9 @@ LUMENCAD_API nb::object mapping_get(nb::handle mapping, nb::handle key, nb::hand
 // The str objects joined, as "".join(parts) with str parts.
 LUMENCAD_API nb::str concat(std::initializer_list<nb::handle> parts);
 
+// text + suffix.
+LUMENCAD_API nb::str concat(nb::handle text, const char* suffix);
+
 // An instance-port reference taken apart: "instance,port" split on its comma
 // into exactly two pieces, blanks around each piece stripped (so "m, o1" names
 // the same port as "m,o1"). A reference without a comma raises
