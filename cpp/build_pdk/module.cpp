@@ -104,21 +104,6 @@ LUMENCAD_MODULE(build_pdk, m) {
   cached("traceback", "print_exception");
   cached("traceback", "format_exception_only");
 
-  nb::object default_pdk = default_pdk_name(settings);
-
-  def_function(
-      m,
-      {"_validate_build_pdk_args",
-       {{"path", "str", Check::Str}, {"pdk", "str", Check::Str}, {"on_error", "str", Check::Str}},
-       nullptr,
-       nullptr,
-       validate_build_pdk_args});
-  nb::object command = def_function(m, {"build_pdk",
-                                        {{"path"},
-                                         {"pdk", "str", Check::Str, default_pdk},
-                                         {"on_error", "str", Check::Str, nb::str("continue")}},
-                                        "None",
-                                        kBuildPdkDoc,
-                                        build_pdk});
-  m.attr("build_pdk") = app.attr("command")()(command);
+  define_builder_command(m, {"build_pdk", kBuildPdkDoc, build_pdk, nullptr, "None",
+                             "_validate_build_pdk_args", validate_build_pdk_args});
 }

@@ -261,27 +261,12 @@ LUMENCAD_MODULE(build_pics, m) {
   cached("traceback", "format_exception_only");
   cached("lumencad.core.pdk", "note_pdk");
 
-  nb::object default_pdk = default_pdk_name(settings);
-
   def_function(m, {"get_yaml_cells",
                    {{"folder"}, {"paths", nullptr, Check::None, nb::none()}},
                    nullptr,
                    nullptr,
                    get_yaml_cells});
   def_function(m, {"get_python_cells", {{"folder"}}, nullptr, nullptr, get_python_cells});
-  def_function(
-      m,
-      {"_validate_build_pics_args",
-       {{"path", "str", Check::Str}, {"pdk", "str", Check::Str}, {"on_error", "str", Check::Str}},
-       nullptr,
-       nullptr,
-       validate_build_pics_args});
-  nb::object command = def_function(m, {"build_pics",
-                                        {{"path", "str", Check::Str},
-                                         {"pdk", "str", Check::Str, default_pdk},
-                                         {"on_error", "str", Check::Str, nb::str("continue")}},
-                                        nullptr,
-                                        kBuildPicsDoc,
-                                        build_pics});
-  m.attr("build_pics") = app.attr("command")()(command);
+  define_builder_command(m, {"build_pics", kBuildPicsDoc, build_pics, "str", nullptr,
+                             "_validate_build_pics_args", validate_build_pics_args});
 }

@@ -416,4 +416,24 @@ bool run_in_context(nb::handle manager, const std::function<void()>& body) {
   return true;
 }
 
+void define_builder_command(nb::module_& m, const BuilderCommand& command) {
+  nb::object default_pdk = default_pdk_name(m.attr("s"));
+  def_function(
+      m,
+      {command.validator_name,
+       {{"path", "str", Check::Str}, {"pdk", "str", Check::Str}, {"on_error", "str", Check::Str}},
+       nullptr,
+       nullptr,
+       command.validator});
+  Check path_check = command.path_annotation ? Check::Str : Check::None;
+  nb::object function = def_function(m, {command.name,
+                                         {{"path", command.path_annotation, path_check},
+                                          {"pdk", "str", Check::Str, default_pdk},
+                                          {"on_error", "str", Check::Str, nb::str("continue")}},
+                                         command.return_annotation,
+                                         command.doc,
+                                         command.impl});
+  m.attr(command.name) = m.attr("app").attr("command")()(function);
+}
+
 }  // namespace lumencad

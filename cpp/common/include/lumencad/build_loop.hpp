@@ -4,9 +4,10 @@
 
 #include <nanobind/nanobind.h>
 
-#include "lumencad/export.hpp"
-
 #include <functional>
+
+#include "lumencad/export.hpp"
+#include "lumencad/function.hpp"
 
 namespace lumencad {
 namespace nb = nanobind;
@@ -65,5 +66,24 @@ LUMENCAD_API nb::object default_pdk_name(nb::handle settings);
 // Python `with` statement. Returns false when the manager's __exit__
 // suppressed an exception raised by `body`.
 LUMENCAD_API bool run_in_context(nb::handle manager, const std::function<void()>& body);
+
+// A builder command and the function that validates its arguments.
+struct BuilderCommand {
+  const char* name;
+  const char* doc;
+  FunctionImpl impl;
+  // Annotation of `path` ("str" makes it a checked str parameter); nullptr
+  // leaves it unannotated and unchecked.
+  const char* path_annotation;
+  const char* return_annotation;
+  const char* validator_name;
+  FunctionImpl validator;
+};
+
+// Defines the validator `(path: str, pdk: str, on_error: str)` and then the
+// command `(path, pdk: str = <the settings' PDK>, on_error: str = "continue")`
+// on `m`, and stores under the command's name what the module's `app.command()`
+// makes of it.
+LUMENCAD_API void define_builder_command(nb::module_& m, const BuilderCommand& command);
 
 }  // namespace lumencad
