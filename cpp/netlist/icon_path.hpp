@@ -1,8 +1,11 @@
 // Icon path strings: an outline in unit-box coordinates drawn in a 100 x 100
-// box whose y axis points down, as "M x y L x y ... Z".
+// box whose y axis points down, as "M x y L x y ... Z". The path pieces work
+// on plain strings; _get_icon_poly_strings builds the paths from the outlines.
 #pragma once
 
 #include <string>
+
+#include "lumencad/function.hpp"
 
 namespace lumencad {
 
@@ -21,5 +24,13 @@ void append_path_command(std::string& out, bool first_vertex);
 
 // Closes the path; nothing follows the "Z".
 void append_path_end(std::string& out);
+
+namespace netlist {
+
+// Implementation of _get_icon_poly_strings, as def_function takes it: the
+// path string of every outline _get_icon_polys gives, by name.
+nb::object get_icon_poly_strings_impl(nb::handle module, const nb::handle* args);
+
+}  // namespace netlist
 
 }  // namespace lumencad
