@@ -2,13 +2,10 @@
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
-from pathlib import Path
 from typing import Any
 
 import pytest
+from deep_trees import CASE_IDS, CASES, FITS, run_deep
 from lumencad.core import netlist as nl
 from netlist_fakes import outcome, schematic_netlist
 
@@ -129,7 +126,7 @@ def test_self_containing_mapping_is_a_recursion_error(checked: list[Any]) -> Non
 # above that: RecursionError, not a crash. Run in a fresh interpreter each, so
 # that a crash cannot take the test run with it.
 DEEP_WALK = """
-import sys, threading
+import sys
 from lumencad.core import netlist as nl
 sys.setrecursionlimit(10**6)
 nl.check_cross_section = str.upper
@@ -145,31 +142,11 @@ def run():
         print(f"{{type(e).__name__}}: {{e}}")
     else:
         print(bottom)
-
-if {stack}:
-    threading.stack_size({stack})
-    worker = threading.Thread(target=run)
-    worker.start()
-    worker.join()
-else:
-    run()
 """
 TOO_DEEP = "RecursionError: maximum recursion depth exceeded while replacing cross-sections"
 
 
-@pytest.mark.parametrize(
-    ("depth", "stack", "expected"),
-    [
-        (60_000, 0, TOO_DEEP),
-        (60_000, 512 * 1024, TOO_DEEP),  # a thread with a small stack
-        (5_000, 0, "{'cross_section': 'STRIP'}"),
-    ],
-    ids=["too-deep", "too-deep-in-thread", "deep-but-fine"],
-)
-def test_walk_of_deep_trees(depth: int, stack: int, expected: str) -> None:
-    script = DEEP_WALK.format(depth=depth, stack=stack)
-    env = {**os.environ, "PYTHONPATH": str(Path(nl.__file__).resolve().parents[2])}
-    result = subprocess.run(
-        [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120
-    )
-    assert (result.returncode, result.stdout) == (0, expected + "\n"), result.stderr
+@pytest.mark.parametrize(("depth", "stack"), CASES, ids=CASE_IDS)
+def test_walk_of_deep_trees(depth: int, stack: int) -> None:
+    expected = TOO_DEEP if depth > FITS else "{'cross_section': 'STRIP'}"
+    assert run_deep(DEEP_WALK.format(depth=depth), stack) == expected + "\n"

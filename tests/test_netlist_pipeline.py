@@ -4,15 +4,12 @@ wrapper, available connections, the good-netlist keeper and patch_netlist."""
 from __future__ import annotations
 
 import copy
-import os
-import subprocess
-import sys
 from collections.abc import Iterator
-from pathlib import Path
 from types import MappingProxyType, SimpleNamespace
 from typing import Any
 
 import pytest
+from deep_trees import CASE_IDS, CASES, FITS, run_deep
 from lumencad.core import netlist as nl
 from netlist_fakes import outcome
 
@@ -420,7 +417,7 @@ def test_patch_hands_on_the_good_netlist_after_an_empty_stage_result(monkeypatch
 # limit raised far above that: RecursionError, not a crash. Run in a fresh
 # interpreter each, so that a crash cannot take the test run with it.
 DEEP_COPY = """
-import sys, threading
+import sys
 from lumencad.core import netlist as nl
 sys.setrecursionlimit(10**6)
 tree = original = "leaf"
@@ -439,14 +436,6 @@ def run():
         assert copied is not given and type(copied) is type(given), levels
         copied, given, levels = copied[0], given[0], levels + 1
     print(f"copied {{levels}} levels")
-
-if {stack}:
-    threading.stack_size({stack})
-    worker = threading.Thread(target=run)
-    worker.start()
-    worker.join()
-else:
-    run()
 """
 TOO_DEEP = "RecursionError: maximum recursion depth exceeded while deep-copying an object"
 
@@ -455,21 +444,7 @@ TOO_DEEP = "RecursionError: maximum recursion depth exceeded while deep-copying 
     "call", ["patch_netlist('top', netlist)", "_update_good_netlist({}, netlist)"]
 )
 @pytest.mark.parametrize("kind", ["dict", "list"])
-@pytest.mark.parametrize(
-    ("depth", "stack", "expected"),
-    [
-        (60_000, 0, TOO_DEEP),
-        (60_000, 512 * 1024, TOO_DEEP),  # a thread with a small stack
-        (5_000, 0, "copied 5000 levels"),
-    ],
-    ids=["too-deep", "too-deep-in-thread", "deep-but-fine"],
-)
-def test_deep_copy_of_deep_trees(
-    call: str, kind: str, depth: int, stack: int, expected: str
-) -> None:
-    script = DEEP_COPY.format(call=call, kind=kind, depth=depth, stack=stack)
-    env = {**os.environ, "PYTHONPATH": str(Path(nl.__file__).resolve().parents[2])}
-    result = subprocess.run(
-        [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120
-    )
-    assert (result.returncode, result.stdout) == (0, expected + "\n"), result.stderr
+@pytest.mark.parametrize(("depth", "stack"), CASES, ids=CASE_IDS)
+def test_deep_copy_of_deep_trees(call: str, kind: str, depth: int, stack: int) -> None:
+    expected = TOO_DEEP if depth > FITS else f"copied {depth} levels"
+    assert run_deep(DEEP_COPY.format(call=call, kind=kind, depth=depth), stack) == expected + "\n"
