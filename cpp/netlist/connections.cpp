@@ -1,6 +1,6 @@
 // Connection stage: builds the circuit's layout, extracts the connections it
 // really makes and records those the netlist does not declare as implicit.
-#include "connections.hpp"
+#include "functions.hpp"
 
 #include "lumencad/deepcopy.hpp"
 #include "lumencad/handles.hpp"

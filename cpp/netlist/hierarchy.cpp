@@ -1,6 +1,6 @@
 // Hierarchy stage: which components of the netlist are hierarchical pics;
 // and the walk that normalises every "cross_section" value of a mapping tree.
-#include "hierarchy.hpp"
+#include "functions.hpp"
 
 #include "lumencad/handles.hpp"
 #include "lumencad/pyobject.hpp"

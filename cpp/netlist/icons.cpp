@@ -1,6 +1,6 @@
 // The icon functions of the module, in their binding order, and the icon
 // stage of the patch pipeline.
-#include "icons.hpp"
+#include "functions.hpp"
 
 #include "icon_outlines.hpp"
 #include "icon_path.hpp"

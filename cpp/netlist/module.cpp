@@ -2,15 +2,10 @@
 // its functions, bound in a fixed order.
 #include <nanobind/nanobind.h>
 
-#include "connections.hpp"
-#include "hierarchy.hpp"
-#include "icons.hpp"
+#include "functions.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/module.hpp"
-#include "pipeline.hpp"
-#include "placement.hpp"
-#include "ports.hpp"
 
 namespace nb = nanobind;
 using lumencad::Check;

@@ -1,5 +1,5 @@
 // The frame of the annotation pipeline.
-#include "pipeline.hpp"
+#include "functions.hpp"
 
 #include "lumencad/checks.hpp"
 #include "lumencad/deepcopy.hpp"
@@ -96,8 +96,8 @@ void set_add(nb::handle set, nb::handle item) {
   if (PySet_Add(set.ptr(), item.ptr()) < 0) throw nb::python_error();
 }
 
-}  // namespace
-
+// Runs one annotation stage: calls the module global `stage` with the netlist
+// (after `name` when given) and passes the result through the keeper.
 nb::object run_stage(nb::handle module, nb::handle keeper, const char* stage, nb::handle netlist) {
   return keeper(call_global(module, stage, netlist));
 }
@@ -106,6 +106,8 @@ nb::object run_stage(nb::handle module, nb::handle keeper, const char* stage, nb
                      nb::handle netlist) {
   return keeper(call_global(module, stage, name, netlist));
 }
+
+}  // namespace
 
 nb::object patch_netlist(nb::handle module, const nb::handle* args) {
   nb::handle netlist = args[1];

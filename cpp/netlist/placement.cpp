@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "functions.hpp"
 #include "lumencad/checks.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/pyobject.hpp"
 #include "lumencad/unpack.hpp"
-#include "placement.hpp"
 #include "placement_layout.hpp"
 
 namespace lumencad::netlist {

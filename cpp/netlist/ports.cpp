@@ -1,6 +1,6 @@
 // Port directions: each port of a component reduced to the side it faces,
 // collected per component into the schematic's `component_ports`.
-#include "ports.hpp"
+#include "functions.hpp"
 
 #include <cstdint>
 #include <vector>
