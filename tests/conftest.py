@@ -38,23 +38,27 @@ def generic_pdk_active() -> Iterator[None]:
 def restore_pdk() -> Iterator[None]:
     """Undo what a test does to the PDK registry and the import system.
 
-    Restores the active PDK, the cell tables of the active and the generic
-    PDK, ``sys.path``, and forgets the modules a test imported from project
+    Restores the active PDK, the cell tables (own and extra) of the active and
+    the generic PDK, ``sys.path``, and forgets the modules a test imported from project
     folders (such as a ``pics`` package).
     """
     import polyloom
     from polyloom.generic import PDK as generic
 
     active = polyloom.get_active_pdk()
-    saved_cells = {id(pdk): (pdk, dict(pdk.cells)) for pdk in (active, generic)}
+    saved_cells = {
+        id(pdk): (pdk, dict(pdk.cells), dict(pdk.extra_cells)) for pdk in (active, generic)
+    }
     saved_path = list(sys.path)
     saved_modules = set(sys.modules)
     try:
         yield
     finally:
-        for pdk, cells in saved_cells.values():
+        for pdk, cells, extra_cells in saved_cells.values():
             pdk.cells.clear()
             pdk.cells.update(cells)
+            pdk.extra_cells.clear()
+            pdk.extra_cells.update(extra_cells)
         active.activate()
         sys.path[:] = saved_path
         for name in set(sys.modules) - saved_modules:

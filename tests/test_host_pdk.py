@@ -21,6 +21,7 @@ def clean_generic(restore_pdk) -> None:
     """The generic PDK with its own cells only (other tests may have registered more)."""
     GENERIC.cells.clear()
     GENERIC.cells.update(CELLS)
+    GENERIC.extra_cells.clear()
     GENERIC.activate()
 
 
@@ -33,7 +34,7 @@ def test_example_project_on_top_of_the_pdk(capsys, examples_dir: Path, clean_gen
         f"registered pic 'mzi_delay' from {pics / 'mzi_delay.pic.yml'}",
         f"registered python cell 'heated_straight' from {pics / 'cells' / 'mycells.py'}",
     )
-    assert hp.get_pdk_pics() == GENERIC_CELLS
+    assert hp.get_pdk_pics() == list(GENERIC.cells) == GENERIC_CELLS
     assert hp.get_all_pics() == GENERIC_CELLS + PICS + PYTHON_CELLS
     names = ["mmi1x2", "mzi_delay", "ring_filter", "waveguide_array", "nope"]
     assert [hp.is_pdk_pic(n) for n in names] == [True, False, False, False, False]

@@ -97,6 +97,15 @@ def test_find_project_dir(examples_dir: Path, tmp_path: Path, monkeypatch) -> No
     (tmp_path / "pyproject.toml").write_text("[project]\nname = 'not-lumencad'\n")
     monkeypatch.chdir(tmp_path)
     assert shared.find_atelier_project_dir() == str(tmp_path)
+    # A command looking at a project's folder finds that project from anywhere.
+    with shared.project_of(examples_dir / "pics" / "sub"):
+        assert (shared.find_atelier_project_dir(), shared.get_pics_dir()) == (
+            str(examples_dir),
+            str(examples_dir / "pics"),
+        )
+        with shared.project_of(tmp_path):  # in no project: no change
+            assert shared.find_atelier_project_dir() == str(examples_dir)
+    assert shared.find_atelier_project_dir() == str(tmp_path)
 
 
 def test_yaml_paths_natural_order_and_hidden_folders(tmp_path: Path) -> None:

@@ -131,6 +131,18 @@ def test_register_cells_replaces_and_clears_cache():
         pdk.register_cells(bad=1)
 
 
+def test_registered_cells_are_buildable_but_not_the_pdks_own():
+    mine = pl.Pdk("mine", cells={"box": box})
+    other = lambda: pl.Component("other")  # noqa: E731
+    mine.register_cells(boxes=other, box=other)
+    assert (mine.cells, mine.extra_cells) == ({"box": other}, {"boxes": other})
+    assert mine.all_cells() == {"box": other, "boxes": other}
+    assert mine.get_component("boxes").name == "other"
+    with pytest.raises(ValueError) as info:
+        mine.get_component("boxs")
+    assert str(info.value) == "Cell 'boxs' not found in PDK 'mine'. Did you mean: boxes, box?"
+
+
 def test_cells_built_by_a_pdk_resolve_names_against_it():
     """A PDK that is not active still builds its composite cells from its own cells."""
 

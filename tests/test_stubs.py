@@ -15,6 +15,7 @@ MODULES = [
     "lumencad.core.cli.build_pics",
     "lumencad.core.cli.build_pdk",
     "lumencad.core.explore",
+    "lumencad.core.cli.tree",
 ]
 
 
@@ -24,6 +25,8 @@ def stub_of(module: Any) -> ast.Module:
 
 
 def top_level_names(tree: ast.Module) -> set[str]:
+    """The names a stub declares. As in any stub, only an import with "as" re-exports
+    the name; a plain import (`from typing import Any`) serves the annotations."""
     names: set[str] = set()
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):
@@ -31,7 +34,7 @@ def top_level_names(tree: ast.Module) -> set[str]:
         elif isinstance(node, ast.Assign):
             names.update(t.id for t in node.targets if isinstance(t, ast.Name))
         elif isinstance(node, ast.Import | ast.ImportFrom):
-            names.update((a.asname or a.name).partition(".")[0] for a in node.names)
+            names.update(a.asname for a in node.names if a.asname)
     return names
 
 

@@ -94,7 +94,12 @@ class CrossSection:
 
 @dataclass(eq=False)  # PDKs compare and hash by identity
 class Pdk:
-    """A named set of cells (name -> factory), models, layers and cross-sections."""
+    """A named set of cells (name -> factory), models, layers and cross-sections.
+
+    `cells` lists the PDK's own cells. Cells registered on top of them under
+    other names (a project's pics and Python cells) are kept in `extra_cells`:
+    buildable by name like the PDK's own, but not part of the PDK.
+    """
 
     name: str
     cells: dict[str, CellFactory] = field(default_factory=dict)
@@ -103,6 +108,7 @@ class Pdk:
     cross_sections: dict[str, CrossSection] | None = None
     layer_priority: list[Layer] | None = None
     default_cross_section: str = "strip"
+    extra_cells: dict[str, CellFactory] = field(default_factory=dict, init=False, repr=False)
 
     def __post_init__(self) -> None:
         self.cells = dict(self.cells)
@@ -122,16 +128,31 @@ class Pdk:
     # -- registry ---------------------------------------------------------------
 
     def register_cells(self, **factories: CellFactory) -> None:
-        """Add or replace cells; a replaced cell's cached components are dropped."""
+        """Add or replace cells; a replaced cell's cached components are dropped.
+
+        A cell named like one of `cells` replaces it there; any other goes into
+        `extra_cells`.
+        """
         for cell_name, factory in factories.items():
             _check_factory(cell_name, factory)
         for cell_name, factory in factories.items():
-            old = self.cells.get(cell_name)
+            table = self.cells if cell_name in self.cells else self.extra_cells
+            old = table.get(cell_name)
             if old is not None and old is not factory:
                 clear = getattr(old, "cache_clear", None)
                 if callable(clear):
                     clear()
-            self.cells[cell_name] = factory
+            table[cell_name] = factory
+
+    def get_cell(self, cell_name: str) -> CellFactory | None:
+        """The factory that builds `cell_name`: from `cells`, else `extra_cells`; else None."""
+        factory = self.cells.get(cell_name)
+        return factory if factory is not None else self.extra_cells.get(cell_name)
+
+    def all_cells(self) -> dict[str, CellFactory]:
+        """Every cell buildable by name: `cells`, then the `extra_cells` not named like one."""
+        extra = {k: f for k, f in self.extra_cells.items() if k not in self.cells}
+        return {**self.cells, **extra}
 
     def activate(self) -> Pdk:
         """Make this PDK the one that `polyloom.get_component` uses."""
@@ -158,7 +179,7 @@ class Pdk:
             if callable(component):
                 return self._build(getattr(component, "__name__", "factory"), component, settings)
             raise TypeError(f"Expected a cell name or a Component, got {type(component).__name__}")
-        factory = self.cells.get(component)
+        factory = self.get_cell(component)
         if factory is None:
             raise ValueError(self._unknown_cell_message(component))
         return self._build(component, factory, settings)
@@ -178,7 +199,7 @@ class Pdk:
 
     def _unknown_cell_message(self, cell_name: str) -> str:
         message = f"Cell {cell_name!r} not found in PDK {self.name!r}."
-        close = difflib.get_close_matches(cell_name, list(self.cells), n=3, cutoff=0.6)
+        close = difflib.get_close_matches(cell_name, list(self.all_cells()), n=3, cutoff=0.6)
         if close:
             message += f" Did you mean: {', '.join(close)}?"
         return message

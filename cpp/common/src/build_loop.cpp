@@ -27,12 +27,6 @@ nb::python_error current_as_python_error() {
   return nb::python_error();
 }
 
-[[noreturn]] void raise_exit(nb::handle module, int code) {
-  nb::object exit = module_global(module, "typer").attr("Exit")(code);
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exit.ptr())), exit.ptr());
-  throw nb::python_error();
-}
-
 // --- console -------------------------------------------------------------
 
 // Writes `text` to the module's current sys.stdout or sys.stderr, as print()
@@ -388,6 +382,12 @@ nb::object normalize_on_error(nb::handle on_error) {
 
 OnError on_error_policy(nb::handle normalized) {
   return nb::str("stop").equal(normalized) ? OnError::Stop : OnError::Continue;
+}
+
+void raise_exit(nb::handle module, int code) {
+  nb::object exit = module_global(module, "typer").attr("Exit")(code);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exit.ptr())), exit.ptr());
+  throw nb::python_error();
 }
 
 nb::object normalize_pdk_name(nb::handle pdk) { return pdk.attr("lower")().attr("strip")(); }

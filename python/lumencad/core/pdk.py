@@ -89,14 +89,14 @@ def get_pdk_pics() -> list[str]:
 def get_all_pics() -> list[str]:
     """Every cell name of the active PDK: its own and those registered on top."""
     pdk, _ = _active()
-    return list(pdk.cells)
+    return list(pdk.all_cells())
 
 
 def is_hierarchical_pic(name: str) -> bool:
     """True for a cell that a project registered from a pic file and that is still in use."""
     pdk, record = _active()
     entry = record.project.get(name)
-    return entry is not None and entry[1] and pdk.cells.get(name) is entry[0]
+    return entry is not None and entry[1] and pdk.get_cell(name) is entry[0]
 
 
 def most_common_layers() -> list[tuple[int, int]]:

@@ -75,7 +75,7 @@ def _settings_schema(factory: Callable[..., Any]) -> dict[str, Any]:
 def _active_cells() -> Mapping[str, Callable[..., Any]]:
     import polyloom
 
-    return polyloom.get_active_pdk().cells
+    return polyloom.get_active_pdk().all_cells()
 
 
 def _instance_schema(cells: Mapping[str, Callable[..., Any]]) -> dict[str, Any]:

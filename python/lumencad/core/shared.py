@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import importlib
 import importlib.machinery
 import importlib.util
@@ -34,6 +35,7 @@ __all__ = [
     "import_pdk",
     "import_python_modules",
     "print_to_file",
+    "project_of",
     "register_cells",
 ]
 
@@ -151,11 +153,42 @@ def import_pdk(name: str) -> Any:
 # --- project folders ---------------------------------------------------------
 
 
+# The root of the project a command is looking at, while it looks (see project_of).
+_project_dir: contextvars.ContextVar[str | None] = contextvars.ContextVar(
+    "lumencad_project_dir", default=None
+)
+
+
 def find_atelier_project_dir() -> str:
-    """The nearest folder from the working directory upwards whose
-    ``pyproject.toml`` has a ``[tool.lumencad]`` table; else the working directory."""
+    """The project root: inside ``project_of(path)``, that project's root; else the
+    nearest folder from the working directory upwards whose ``pyproject.toml``
+    has a ``[tool.lumencad]`` table; else the working directory."""
+    current = _project_dir.get()
+    if current is not None:
+        return current
     config = find_project_config()
     return str(config.dir) if config is not None else os.getcwd()
+
+
+@contextlib.contextmanager
+def project_of(path: str | os.PathLike[str]) -> Iterator[None]:
+    """Within the block, the project is the one that holds ``path``.
+
+    That is the nearest folder from ``path`` upwards whose ``pyproject.toml`` has
+    a ``[tool.lumencad]`` table: ``find_atelier_project_dir()`` returns it, and
+    ``register_cells()`` registers its pics. A command given a project's folder
+    thus finds that project's build outputs wherever it is run from. When no
+    such folder holds ``path``, nothing changes.
+    """
+    config = find_project_config(path)
+    if config is None:
+        yield
+        return
+    token = _project_dir.set(str(config.dir))
+    try:
+        yield
+    finally:
+        _project_dir.reset(token)
 
 
 def get_pics_dir(project_dir: str | os.PathLike[str] | None = None) -> str:

@@ -55,6 +55,9 @@ LUMENCAD_API nb::object normalize_on_error(nb::handle on_error);
 // The policy a normalised value stands for: Stop for "stop", else Continue.
 LUMENCAD_API OnError on_error_policy(nb::handle normalized);
 
+// Raises the module's `typer.Exit` with the exit code `code`.
+[[noreturn]] LUMENCAD_API void raise_exit(nb::handle module, int code);
+
 // A PDK name lower-cased, then stripped.
 LUMENCAD_API nb::object normalize_pdk_name(nb::handle pdk);
 
