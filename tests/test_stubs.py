@@ -10,7 +10,12 @@ from typing import Any
 
 import pytest
 
-MODULES = ["lumencad.core.netlist", "lumencad.core.cli.build_pics", "lumencad.core.cli.build_pdk"]
+MODULES = [
+    "lumencad.core.netlist",
+    "lumencad.core.cli.build_pics",
+    "lumencad.core.cli.build_pdk",
+    "lumencad.core.cli.patch_netlist",
+]
 
 
 def stub_of(module: Any) -> ast.Module:

@@ -21,6 +21,7 @@ __all__ = ["COMMAND_MODULES", "load_commands", "main"]
 COMMAND_MODULES: tuple[str, ...] = (
     "lumencad.core.cli.build_pics",
     "lumencad.core.cli.build_pdk",
+    "lumencad.core.cli.patch_netlist",
 )
 
 # Requests that only show text about the program; they work with broken settings.
