@@ -16,6 +16,7 @@ MODULES = [
     "lumencad.core.cli.build_pdk",
     "lumencad.core.explore",
     "lumencad.core.cli.tree",
+    "lumencad.core.cli.patch_netlist",
 ]
 
 
