@@ -1,6 +1,6 @@
 // Cell classes from one default build of each cell: parametric and fixed
 // cells have at least two ports, the rest (failed builds too) are other cells.
-#include "classify.hpp"
+#include "functions.hpp"
 
 #include <optional>
 

@@ -1,6 +1,6 @@
 // Node colours: cells without ports, good sinks (fixed or not) and everything
 // else get one colour each; the top-level cells are the nodes coloured as good.
-#include "colors.hpp"
+#include "functions.hpp"
 
 #include "lumencad/handles.hpp"
 #include "lumencad/pyobject.hpp"

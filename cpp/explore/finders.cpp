@@ -1,7 +1,7 @@
 // Finders over a PDK dependency graph: nodes picked by their attributes or
 // their edges, returned as a new list in natural order. The graph passed in
 // is never changed.
-#include "finders.hpp"
+#include "functions.hpp"
 
 #include "lumencad/handles.hpp"
 #include "lumencad/natural_sort.hpp"

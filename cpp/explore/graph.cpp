@@ -2,7 +2,7 @@
 // component name its netlist uses, an edge from each cell to what it uses.
 // Building a cell is the step expected to fail, so the per-cell queries treat
 // an ordinary exception as a missing component; interrupts pass through.
-#include "graph.hpp"
+#include "functions.hpp"
 
 #include <vector>
 

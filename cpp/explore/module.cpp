@@ -3,13 +3,10 @@
 // classification.
 #include <nanobind/nanobind.h>
 
-#include "classify.hpp"
-#include "colors.hpp"
-#include "finders.hpp"
-#include "graph.hpp"
+#include "functions.hpp"
+
 #include "lumencad/function.hpp"
 #include "lumencad/module.hpp"
-#include "plot.hpp"
 
 namespace nb = nanobind;
 using lumencad::def_function;

@@ -1,6 +1,6 @@
 // The drawing of the active PDK's dependency graph: Graphviz's circular layout,
 // coloured nodes with their labels, arrows from each cell to what it uses.
-#include "plot.hpp"
+#include "functions.hpp"
 
 #include "lumencad/handles.hpp"
 

@@ -2,6 +2,8 @@
 // reported, kept in a small file under the temporary folder.
 #include "change_polling.hpp"
 
+#include "functions.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -3,13 +3,12 @@
 // polling.
 #include <nanobind/nanobind.h>
 
-#include "change_polling.hpp"
+#include "functions.hpp"
+
 #include "lumencad/build_loop.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/module.hpp"
-#include "patch_service.hpp"
-#include "viewer_page.hpp"
 #include "yaml_text.hpp"
 
 namespace nb = nanobind;

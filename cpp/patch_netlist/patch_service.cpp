@@ -1,5 +1,5 @@
 // The patch-netlist command and the netlist POST entry over one validation.
-#include "patch_service.hpp"
+#include "functions.hpp"
 
 #include "lumencad/build_loop.hpp"
 #include "lumencad/handles.hpp"

@@ -1,6 +1,8 @@
 // The viewer page rewrite: theme, style block, polling script, shadows.
 #include "viewer_page.hpp"
 
+#include "functions.hpp"
+
 #include "lumencad/checks.hpp"
 #include "lumencad/pyobject.hpp"
 

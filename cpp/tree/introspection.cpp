@@ -1,6 +1,6 @@
 // Introspection of cell factories, cell modules and PDK modules, and the two
 // tree helpers (branch selection, output cleaning).
-#include "introspection.hpp"
+#include "functions.hpp"
 
 #include "lumencad/handles.hpp"
 #include "lumencad/mapping.hpp"

@@ -2,14 +2,13 @@
 // tree builder and the introspection functions.
 #include <nanobind/nanobind.h>
 
-#include "introspection.hpp"
+#include "functions.hpp"
+
 #include "lumencad/build_loop.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/module.hpp"
-#include "ports.hpp"
 #include "safe_yaml.hpp"
-#include "tree.hpp"
 
 namespace nb = nanobind;
 using lumencad::Check;

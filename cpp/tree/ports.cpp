@@ -1,5 +1,5 @@
 // Reading ports files: a missing, unreadable or invalid file is no ports.
-#include "ports.hpp"
+#include "functions.hpp"
 
 #include "lumencad/handles.hpp"
 #include "lumencad/pyobject.hpp"

@@ -1,5 +1,5 @@
 // Building the project tree and the command that prints it.
-#include "tree.hpp"
+#include "functions.hpp"
 
 #include <utility>
 

@@ -39,8 +39,10 @@ struct Param {
 // args[i] is the bound, checked argument for params[i]: never null, defaults
 // filled in, Float parameters converted to Python floats. `module` is the
 // module that defined the function; look collaborators up with module_global()
-// at call time.
-using FunctionImpl = nb::object (*)(nb::handle module, const nb::handle* args);
+// at call time. A module's header declares its implementations with the
+// function type: `FunctionBody patch_netlist, ensure_netlist_order;`.
+using FunctionBody = nb::object(nb::handle module, const nb::handle* args);
+using FunctionImpl = FunctionBody*;
 
 struct FunctionSpec {
   const char* name;
