@@ -6,6 +6,7 @@
 #include "functions.hpp"
 
 #include "lumencad/function.hpp"
+#include "lumencad/handles.hpp"
 #include "lumencad/module.hpp"
 
 namespace nb = nanobind;
@@ -14,14 +15,14 @@ using lumencad::def_function;
 namespace {
 
 void bind_collaborators(nb::module_& m) {
-  // Named by the annotation of _get_f.
-  m.attr("Callable") = nb::module_::import_("collections.abc").attr("Callable");
-  m.attr("inspect") = nb::module_::import_("inspect");
-  m.attr("nx") = nb::module_::import_("networkx");
-  m.attr("plt") = nb::module_::import_("matplotlib.pyplot");
-  m.attr("natsorted") = nb::module_::import_("natsort").attr("natsorted");
-  m.attr("tqdm") = nb::module_::import_("tqdm").attr("tqdm");
-  m.attr("pl") = nb::module_::import_("polyloom");
+  lumencad::bind_imports(m, {// Named by the annotation of _get_f.
+                             {"Callable", "collections.abc", "Callable"},
+                             {"inspect", "inspect"},
+                             {"nx", "networkx"},
+                             {"plt", "matplotlib.pyplot"},
+                             {"natsorted", "natsort", "natsorted"},
+                             {"tqdm", "tqdm", "tqdm"},
+                             {"pl", "polyloom"}});
 }
 
 void define_graph_functions(nb::module_& m) {

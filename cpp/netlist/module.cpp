@@ -14,23 +14,23 @@ using lumencad::def_function;
 namespace {
 
 void bind_collaborators(nb::module_& m) {
-  m.attr("deepcopy") = nb::module_::import_("copy").attr("deepcopy");
-  nb::module_ functools = nb::module_::import_("functools");
-  m.attr("lru_cache") = functools.attr("lru_cache");
-  m.attr("partial") = functools.attr("partial");
-  m.attr("Any") = nb::module_::import_("typing").attr("Any");
-  m.attr("pl") = nb::module_::import_("polyloom");
-  m.attr("gdstk") = nb::module_::import_("gdstk");
-  m.attr("np") = nb::module_::import_("numpy");
-  m.attr("sg") = nb::module_::import_("shapely.geometry");
-  m.attr("natsorted") = nb::module_::import_("natsort").attr("natsorted");
-  m.attr("_nets_to_connections") =
-      nb::module_::import_("netweave.netlist").attr("_nets_to_connections");
-  nb::module_ pdk = nb::module_::import_("lumencad.core.pdk");
-  for (const char* name : {"check_cross_section", "get_all_pics", "get_pdk_pics",
-                           "is_hierarchical_pic", "is_pdk_pic", "most_common_layers"}) {
-    m.attr(name) = pdk.attr(name);
-  }
+  constexpr const char* pdk = "lumencad.core.pdk";
+  lumencad::bind_imports(m, {{"deepcopy", "copy", "deepcopy"},
+                             {"lru_cache", "functools", "lru_cache"},
+                             {"partial", "functools", "partial"},
+                             {"Any", "typing", "Any"},
+                             {"pl", "polyloom"},
+                             {"gdstk", "gdstk"},
+                             {"np", "numpy"},
+                             {"sg", "shapely.geometry"},
+                             {"natsorted", "natsort", "natsorted"},
+                             {"_nets_to_connections", "netweave.netlist", "_nets_to_connections"},
+                             {"check_cross_section", pdk, "check_cross_section"},
+                             {"get_all_pics", pdk, "get_all_pics"},
+                             {"get_pdk_pics", pdk, "get_pdk_pics"},
+                             {"is_hierarchical_pic", pdk, "is_hierarchical_pic"},
+                             {"is_pdk_pic", pdk, "is_pdk_pic"},
+                             {"most_common_layers", pdk, "most_common_layers"}});
 }
 
 }  // namespace

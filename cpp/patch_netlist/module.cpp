@@ -17,14 +17,15 @@ using lumencad::def_function;
 
 LUMENCAD_MODULE(patch_netlist, m) {
   namespace ps = lumencad::patch_service;
-  m.attr("s") = nb::module_::import_("lumencad.settings").attr("SETTINGS");
-  m.attr("_patch_netlist") = nb::module_::import_("lumencad.core.netlist").attr("patch_netlist");
-  m.attr("get_netlist_schema") =
-      nb::module_::import_("lumencad.core.schema").attr("get_netlist_schema");
-  nb::module_ shared = nb::module_::import_("lumencad.core.shared");
-  for (const char* name : {"cli_environment", "import_pdk", "print_to_file", "register_cells"})
-    m.attr(name) = shared.attr(name);
-  m.attr("app") = nb::module_::import_("lumencad.core.cli.app").attr("app");
+  constexpr const char* shared = "lumencad.core.shared";
+  lumencad::bind_imports(m, {{"s", "lumencad.settings", "SETTINGS"},
+                             {"_patch_netlist", "lumencad.core.netlist", "patch_netlist"},
+                             {"get_netlist_schema", "lumencad.core.schema", "get_netlist_schema"},
+                             {"cli_environment", shared, "cli_environment"},
+                             {"import_pdk", shared, "import_pdk"},
+                             {"print_to_file", shared, "print_to_file"},
+                             {"register_cells", shared, "register_cells"},
+                             {"app", "lumencad.core.cli.app", "app"}});
 
   // Handles the calls use, looked up once here.
   for (const char* name : {"abspath", "dirname", "exists", "isfile", "join", "relpath", "split"})
@@ -41,16 +42,15 @@ LUMENCAD_MODULE(patch_netlist, m) {
                    "tuple[str, str, str, str, str]",
                    nullptr,
                    ps::validate_args});
-  nb::object command = def_function(m, {"patch_netlist",
-                                        {{"path", "str", Check::Str},
-                                         {"outpath", "str", Check::Str, nb::str("stdout")},
-                                         {"pdk", "str", Check::Str, default_pdk},
-                                         {"stdin", "bool", Check::None, nb::bool_(false)},
-                                         {"schemapath", "str", Check::Str, nb::str("")}},
-                                        nullptr,
-                                        nullptr,
-                                        ps::patch_netlist});
-  m.attr("patch_netlist") = m.attr("app").attr("command")()(command);
+  lumencad::def_command(m, {"patch_netlist",
+                            {{"path", "str", Check::Str},
+                             {"outpath", "str", Check::Str, nb::str("stdout")},
+                             {"pdk", "str", Check::Str, default_pdk},
+                             {"stdin", "bool", Check::None, nb::bool_(false)},
+                             {"schemapath", "str", Check::Str, nb::str("")}},
+                            nullptr,
+                            nullptr,
+                            ps::patch_netlist});
   def_function(m, {"patch_netlist_post",
                    {{"path", "str", Check::Str},
                     {"body", "str", Check::Str},

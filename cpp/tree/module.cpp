@@ -17,16 +17,19 @@ using lumencad::def_function;
 namespace {
 
 void bind_collaborators(nb::module_& m) {
-  m.attr("s") = nb::module_::import_("lumencad.settings").attr("SETTINGS");
-  m.attr("validate_args") = nb::module_::import_("lumencad.core.cli.watch").attr("validate_args");
-  nb::module_ shared = nb::module_::import_("lumencad.core.shared");
-  for (const char* name : {"cli_environment", "find_atelier_project_dir", "get_yaml_cell_name",
-                           "get_yaml_paths", "import_python_modules", "register_cells"})
-    m.attr(name) = shared.attr(name);
-  m.attr("_get_cells") = shared.attr("get_cells");
-  m.attr("app") = nb::module_::import_("lumencad.core.cli.app").attr("app");
-  m.attr("pl") = nb::module_::import_("polyloom");
-  m.attr("typer") = nb::module_::import_("typer");
+  constexpr const char* shared = "lumencad.core.shared";
+  lumencad::bind_imports(m, {{"s", "lumencad.settings", "SETTINGS"},
+                             {"validate_args", "lumencad.core.cli.watch", "validate_args"},
+                             {"cli_environment", shared, "cli_environment"},
+                             {"find_atelier_project_dir", shared, "find_atelier_project_dir"},
+                             {"get_yaml_cell_name", shared, "get_yaml_cell_name"},
+                             {"get_yaml_paths", shared, "get_yaml_paths"},
+                             {"import_python_modules", shared, "import_python_modules"},
+                             {"register_cells", shared, "register_cells"},
+                             {"_get_cells", shared, "get_cells"},
+                             {"app", "lumencad.core.cli.app", "app"},
+                             {"pl", "polyloom"},
+                             {"typer", "typer"}});
 }
 
 // Internal handles, looked up once here.
@@ -50,16 +53,15 @@ LUMENCAD_MODULE(tree, m) {
   cache_handles();
 
   nb::object default_pdk = lumencad::default_pdk_name(m.attr("s"));
-  nb::object command = def_function(m, {"tree",
-                                        {{"path", "str", Check::Str},
-                                         {"pdk", "str", Check::Str, default_pdk},
-                                         {"by", "str", Check::Str, nb::str("cell")},
-                                         {"key", "str", Check::Str, nb::str("")},
-                                         {"none_str", "str", Check::Str, nb::str("None")}},
-                                        nullptr,
-                                        nullptr,
-                                        tr::tree_command});
-  m.attr("tree") = m.attr("app").attr("command")()(command);
+  lumencad::def_command(m, {"tree",
+                            {{"path", "str", Check::Str},
+                             {"pdk", "str", Check::Str, default_pdk},
+                             {"by", "str", Check::Str, nb::str("cell")},
+                             {"key", "str", Check::Str, nb::str("")},
+                             {"none_str", "str", Check::Str, nb::str("None")}},
+                            nullptr,
+                            nullptr,
+                            tr::tree_command});
 
   def_function(m, {"_tree",
                    {{"path", "str", Check::Str},

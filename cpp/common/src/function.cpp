@@ -568,4 +568,11 @@ void set_python_error_from_current_exception() noexcept {
   }
 }
 
+nb::object def_command(nb::module_& m, FunctionSpec spec) {
+  const char* name = spec.name;
+  nb::object command = m.attr("app").attr("command")()(def_function(m, std::move(spec)));
+  m.attr(name) = command;
+  return command;
+}
+
 }  // namespace lumencad

@@ -54,4 +54,12 @@ nb::object module_global(nb::handle module, const char* name) {
   throw nb::python_error();
 }
 
+void bind_imports(nb::module_& m, std::initializer_list<Import> imports) {
+  for (const Import& import : imports) {
+    nb::object value = nb::module_::import_(import.module);
+    if (import.attr) value = value.attr(import.attr);
+    m.attr(import.name) = value;
+  }
+}
+
 }  // namespace lumencad

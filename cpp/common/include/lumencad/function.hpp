@@ -57,6 +57,11 @@ struct FunctionSpec {
 // returns it. Required parameters may not follow parameters with defaults.
 LUMENCAD_API nb::object def_function(nb::module_& m, FunctionSpec spec);
 
+// def_function for a command: defines the function, applies the module's
+// `app.command()` to it and stores what that returns under the function's
+// name.
+LUMENCAD_API nb::object def_command(nb::module_& m, FunctionSpec spec);
+
 // Sets the Python error indicator for the C++ exception being handled
 // (call from inside a catch block): nb::python_error is restored,
 // nb::builtin_exception subclasses become their Python exception,

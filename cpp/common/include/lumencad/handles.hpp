@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
+
 #include "lumencad/export.hpp"
 
 namespace lumencad {
@@ -20,6 +22,19 @@ LUMENCAD_API nb::object& cached(const char* module, const char* attr);
 // "name '<name>' is not defined" when neither holds it. Used for collaborators
 // that host code or tests may replace on the module.
 LUMENCAD_API nb::object module_global(nb::handle module, const char* name);
+
+// One collaborator a module binds as its attribute `name`: `attr` of module
+// `module` (`from module import attr as name`), or the module itself when
+// `attr` is null (`import module as name`).
+struct Import {
+  const char* name;
+  const char* module;
+  const char* attr = nullptr;
+};
+
+// Binds the collaborators on `m` in the given order; a failing import
+// propagates as it is.
+LUMENCAD_API void bind_imports(nb::module_& m, std::initializer_list<Import> imports);
 
 // Calls the module global `name` with the given arguments.
 template <typename... Args>
