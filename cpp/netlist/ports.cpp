@@ -125,12 +125,7 @@ nb::object get_ports(nb::handle module, const nb::handle* args) {
 }
 
 nb::object try_get_ports(nb::handle module, const nb::handle* args) {
-  try {
-    return module_global(module, "_get_ports")(args[0]);
-  } catch (nb::python_error& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    return nb::dict();
-  }
+  return or_fallback([&] { return module_global(module, "_get_ports")(args[0]); }, nb::dict());
 }
 
 nb::object get_orientation(nb::handle module, const nb::handle* args) {

@@ -52,17 +52,6 @@ nb::object clean(nb::handle obj, nb::handle none_str) {
   return nb::borrow(obj);
 }
 
-// Calls `step`; an ordinary exception from it means "no value" (null object).
-template <typename Step>
-nb::object unless_it_fails(Step step) {
-  try {
-    return step();
-  } catch (nb::python_error& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    return nb::object();
-  }
-}
-
 }  // namespace
 
 nb::object select_key(nb::handle, const nb::handle* args) {
@@ -105,10 +94,11 @@ nb::object get_cells(nb::handle module, const nb::handle* args) {
 
 nb::object get_models(nb::handle module, const nb::handle* args) {
   nb::handle mod = args[0];
-  nb::object models = unless_it_fails([&] { return mod.attr("models").attr("models"); });
+  nb::object models = or_fallback([&] { return mod.attr("models").attr("models"); }, nb::object());
   if (!models.is_valid())
-    models = unless_it_fails([&] { return mod.attr("models").attr("get_models")(); });
-  if (!models.is_valid()) models = unless_it_fails([&] { return mod.attr("PDK").attr("models"); });
+    models = or_fallback([&] { return mod.attr("models").attr("get_models")(); }, nb::object());
+  if (!models.is_valid())
+    models = or_fallback([&] { return mod.attr("PDK").attr("models"); }, nb::object());
   if (!models.is_valid())
     models = module_global(module, "pl").attr("get_active_pdk")().attr("models");
   return models;

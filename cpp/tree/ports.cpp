@@ -17,21 +17,20 @@ nb::object file_name(nb::handle name) { return concat(checked(PyObject_Str(name.
 // platform's default encoding), or a new empty dict when opening, reading or
 // parsing raises an ordinary exception.
 nb::object read_ports(nb::handle path) {
-  try {
-    nb::object file = cached("io", "open")(path);
-    nb::object text;
-    try {
-      text = file.attr("read")();
-    } catch (...) {
-      file.attr("close")();
-      throw;
-    }
-    file.attr("close")();
-    return cached("json", "loads")(text);
-  } catch (nb::python_error& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    return nb::dict();
-  }
+  return or_fallback(
+      [&] {
+        nb::object file = cached("io", "open")(path);
+        nb::object text;
+        try {
+          text = file.attr("read")();
+        } catch (...) {
+          file.attr("close")();
+          throw;
+        }
+        file.attr("close")();
+        return cached("json", "loads")(text);
+      },
+      nb::dict());
 }
 
 }  // namespace

@@ -21,6 +21,18 @@ inline nb::object checked(PyObject* result) {
   return nb::steal(result);
 }
 
+// step(), or `fallback` when it raises an ordinary exception (one derived
+// from Exception); interrupts and exit requests go on.
+template <typename Step>
+nb::object or_fallback(Step&& step, nb::object fallback) {
+  try {
+    return step();
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    return fallback;
+  }
+}
+
 // bool(value).
 LUMENCAD_API bool truthy(nb::handle value);
 
