@@ -121,40 +121,24 @@ nb::object replace(nb::handle text, const char* old, nb::handle replacement) {
 }  // namespace
 
 std::u32string script_string_body(const std::u32string& text) {
+  // Characters written as a backslash escape of their own.
+  static const std::pair<char32_t, const char*> kShortEscapes[] = {
+      {U'\\', "\\\\"}, {U'"', "\\\""}, {U'\'', "\\'"}, {U'\n', "\\n"}, {U'\r', "\\r"}};
   std::u32string out;
   out.reserve(text.size() + text.size() / 8);
   for (char32_t c : text) {
-    switch (c) {
-      case U'\\':
-        append_ascii(out, "\\\\");
-        break;
-      case U'"':
-        append_ascii(out, "\\\"");
-        break;
-      case U'\'':
-        append_ascii(out, "\\'");
-        break;
-      case U'\n':
-        append_ascii(out, "\\n");
-        break;
-      case U'\r':
-        append_ascii(out, "\\r");
-        break;
-      case U'\t':
-        out.push_back(c);
-        break;
-      case U'<':
-      case U'>':
-      case U'&':
-      case U'\u2028':
-      case U'\u2029':
-        append_u_escape(out, c);
-        break;
-      default:
-        if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF))
-          append_u_escape(out, c);
-        else
-          out.push_back(c);
+    const char* escape = nullptr;
+    for (const auto& [from, to] : kShortEscapes)
+      if (c == from) escape = to;
+    if (escape) {
+      append_ascii(out, escape);
+    } else if (c == U'\t') {
+      out.push_back(c);
+    } else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF) || c == U'<' || c == U'>' || c == U'&' ||
+               c == U'\u2028' || c == U'\u2029') {
+      append_u_escape(out, c);
+    } else {
+      out.push_back(c);
     }
   }
   return out;
