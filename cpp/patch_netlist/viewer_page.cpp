@@ -1,8 +1,9 @@
 // The viewer page rewrite: theme, style block, polling script, shadows.
 #include "viewer_page.hpp"
 
-#include "functions.hpp"
+#include <utility>
 
+#include "functions.hpp"
 #include "lumencad/checks.hpp"
 #include "lumencad/pyobject.hpp"
 
