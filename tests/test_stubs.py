@@ -15,6 +15,7 @@ MODULES = [
     "lumencad.core.cli.build_pics",
     "lumencad.core.cli.build_pdk",
     "lumencad.core.explore",
+    "lumencad.core.cli.patch_netlist",
 ]
 
 
