@@ -24,6 +24,7 @@ from contextlib import asynccontextmanager
 from pathlib import Path
 from string import Template
 from typing import Any
+from urllib.parse import quote
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -246,15 +247,16 @@ async def index(request: Request) -> Response:
     viewer = _state(request)
     theme = _theme(request)
     cells = await viewer.cells(refresh=True)
+    states = {name: viewer.state(cell) for name, cell in cells.items()}
     sections = []
     for kind, title in KIND_TITLES.items():
         rows = [
             _TEMPLATES["row"].substitute(
                 name=html.escape(c.name),
-                href=html.escape(f"/cell/{_quote(c.name)}?theme={theme}"),
+                href=html.escape(f"/cell/{quote(c.name, safe='')}?theme={theme}"),
                 source=html.escape(c.source or "PDK"),
-                state=html.escape(viewer.state(c)),
-                state_class=viewer.state(c).replace(" ", "-"),
+                state=html.escape(states[c.name]),
+                state_class=states[c.name].replace(" ", "-"),
                 gds=html.escape(c.gds),
             )
             for c in cells.values()
@@ -354,12 +356,6 @@ async def events(websocket: WebSocket) -> None:
         pass
     finally:
         viewer.sockets.discard(websocket)
-
-
-def _quote(name: str) -> str:
-    from urllib.parse import quote
-
-    return quote(name, safe="")
 
 
 _TEMPLATES = {

@@ -35,6 +35,7 @@ def serve(
     project: Annotated[
         Path | None,
         typer.Argument(
+            metavar="PROJECT",
             help="Project folder (default: the project of the working directory).",
             show_default=False,
         ),
