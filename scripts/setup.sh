@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Prepares this checkout for use: the Debian packages that building lumencad
-# and pygraphviz needs (a C/C++ compiler, Python headers and venv, Graphviz),
+# and pygraphviz needs (a C/C++ compiler, Python headers and venv, Graphviz)
+# and that the viewer's browser tests drive (headless Chromium and its driver),
 # a virtual environment in .venv, and lumencad built and installed into it with
 # its test dependencies. Safe to run every time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debs=(build-essential python3-dev python3-venv graphviz libgraphviz-dev pkg-config)
+debs=(build-essential python3-dev python3-venv graphviz libgraphviz-dev pkg-config
+  chromium chromium-driver)
 missing=()
 for pkg in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -24,6 +24,7 @@ COMMAND_MODULES: tuple[str, ...] = (
     "lumencad.core.cli.explore",
     "lumencad.core.cli.tree",
     "lumencad.core.cli.patch_netlist",
+    "lumencad.core.cli.serve",
 )
 
 # Requests that only show text about the program; they work with broken settings.
