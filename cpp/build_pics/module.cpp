@@ -123,7 +123,7 @@ nb::object get_python_cells(nb::handle module, const nb::handle* args) {
 
 // The cells to build and where each came from, registered in the PDK.
 struct Project {
-  nb::object pics_path, on_error, out_dir, log_dir, pdk;
+  nb::object pics_path, pdk_name, on_error, out_dir, log_dir, pdk;
   nb::dict cells, cell_paths;
 };
 
@@ -133,6 +133,7 @@ void collect_project(nb::handle module, const nb::handle* args, Project& project
   nb::object triple[3];
   unpack(validated, triple, 3);
   project.pics_path = triple[0];
+  project.pdk_name = triple[1];
   project.on_error = triple[2];
   nb::object parent = os_path("dirname")(project.pics_path);
   project.out_dir = os_path("join")(parent, "build", "gds");
@@ -228,7 +229,19 @@ nb::object build_pics(nb::handle module, const nb::handle* args) {
   steps.build = [&](nb::handle cell_name) {
     return nb::object(project.pdk.attr("get_component")(cell_name));
   };
+  steps.worker_setup = nb::make_tuple(project.pics_path, project.pdk_name);
   run_build_loop(module, project.cells, steps, on_error_policy(project.on_error));
+}
+
+// _prepare_worker(path, pdk): readies a worker process to build the project's
+// cells as the command does (PDK imported, cells collected and registered);
+// returns what builds a cell by name.
+nb::object prepare_worker(nb::handle module, const nb::handle* args) {
+  Project project;
+  nb::object policy = nb::str("continue");
+  const nb::handle command_args[3] = {args[0], args[1], policy};
+  collect_project(module, command_args, project);
+  return project.pdk.attr("get_component");
 }
 
 }  // namespace
@@ -269,4 +282,10 @@ LUMENCAD_MODULE(build_pics, m) {
   def_function(m, {"get_python_cells", {{"folder"}}, nullptr, nullptr, get_python_cells});
   define_builder_command(m, {"build_pics", kBuildPicsDoc, build_pics, "str", nullptr,
                              "_validate_build_pics_args", validate_build_pics_args});
+  def_function(m, {"_prepare_worker",
+                   {{"path", "str", Check::Str}, {"pdk", "str", Check::Str}},
+                   nullptr,
+                   nullptr,
+                   prepare_worker});
+  define_cell_builder(m);
 }

@@ -27,23 +27,44 @@ struct BuildLoopSteps {
   std::function<CellTarget(nb::handle cell_name)> target;
   // Builds the cell's component; None means the cell produced nothing.
   std::function<nb::object(nb::handle cell_name)> build;
+  // Arguments of the module's `_prepare_worker`, with which a worker process
+  // readies itself to build the same cells (null: never built by workers).
+  nb::object worker_setup;
 };
 
 // Builds every cell that iterating `cell_names` yields: one console line per
 // cell on the module's `sys.stdout`, the build's output and any traceback in
-// the cell's log file, then its GDS file (used only when its records are
-// complete) and its ports file, each replaced whole so that a failed write
-// leaves the previous file intact. A cell whose build or writing fails is
-// handled by the failure policy and also reported on `sys.stderr` as
-// "FAILED <cell>: <last error line> (log: <log path>)". Always ends by
-// counting the cells on `sys.stderr` ("3 cells built, 1 failed.") and raising
-// the module's `typer.Exit`: 0 after the whole loop, 1 when a cell failed
-// under OnError::Stop, 2 when a cell built to None. Temporary files that dead
-// processes left in an output folder are removed the first time the run
-// meets that folder. Errors outside the failure policy (opening a log file,
-// interrupts) propagate with the standard streams restored.
+// the cell's log file (opened once per cell), then its GDS file (used only
+// when its records are complete) and its ports file, each replaced whole so
+// that a failed write leaves the previous file intact. A cell whose build or
+// writing fails is handled by the failure policy and also reported on
+// `sys.stderr` as "FAILED <cell>: <last error line> (log: <log path>)".
+// Always ends by counting the cells on `sys.stderr` ("3 cells built, 1
+// failed.") and raising the module's `typer.Exit`: 0 after the whole loop, 1
+// when a cell failed under OnError::Stop, 2 when a cell built to None.
+// Temporary files that dead processes left in an output folder are removed
+// the first time the run meets that folder. Errors outside the failure
+// policy (opening a log file, interrupts) propagate with the standard
+// streams restored.
+//
+// When the module's settings `s` ask for more than one job or name a Dask
+// scheduler, the cells are built by worker processes (see
+// lumencad.core.workers), each prepared once with the module's
+// `_prepare_worker(*steps.worker_setup)` and building with its `_build_cell`:
+// the same files, and the same console lines in the same order, a cell's
+// line appearing once it and every cell before it are done. The first cell
+// (in order) that ends the run stops the hand-out of cells; cells already
+// running finish and are reported after it. A cell whose worker died fails,
+// its log file saying so.
 [[noreturn]] LUMENCAD_API void run_build_loop(nb::handle module, nb::handle cell_names,
                                               const BuildLoopSteps& steps, OnError on_error);
+
+// Defines `_build_cell(build, cell_name, gds_path: str, ports_path: str,
+// log_path: str)` on a builder module: builds one cell in a worker process
+// with `build` (what the module's `_prepare_worker` returned) and writes its
+// files as the loop does; returns (status, detail, message) with status
+// "built", "failed" or "none", the failure's last line and its text.
+LUMENCAD_API void define_cell_builder(nb::module_& m);
 
 // Writes "warning: <message>" and a line end to the module's sys.stderr.
 LUMENCAD_API void print_warning(nb::handle module, nb::handle message);
