@@ -278,3 +278,23 @@ def test_a_worker_that_cannot_prepare_is_a_one_line_error(tmp_path) -> None:
         "[picyml] pic0... ",
         "error: A build worker could not prepare the build: ImportError: not here\n",
     )
+
+
+def test_dask_is_imported_only_for_a_scheduler(tmp_path, monkeypatch) -> None:
+    code = (
+        "import sys, lumencad.core.cli.build_pics, lumencad.core.workers\n"
+        "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))"
+    )
+    env = {**os.environ, "PYTHONPATH": PACKAGE_ROOT}
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert (result.stdout, result.stderr) == ("[]\n", "")
+
+    monkeypatch.setitem(sys.modules, "distributed", None)  # as if not installed
+    monkeypatch.setattr(SETTINGS, "scheduler", "tcp://127.0.0.1:8786")
+    pics_dir = make_project(tmp_path, 1, [], broken_pic=False)
+    assert invoke("build-pics", str(pics_dir), "--pdk", "generic") == (
+        1,
+        "",
+        "error: Building on the Dask scheduler 'tcp://127.0.0.1:8786' needs Dask's "
+        "distributed scheduler: pip install 'lumencad[cluster]'\n",
+    )

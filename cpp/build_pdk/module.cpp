@@ -2,6 +2,8 @@
 // log files under a build folder.
 #include <nanobind/nanobind.h>
 
+#include <optional>
+
 #include "lumencad/build_loop.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
@@ -49,7 +51,8 @@ nb::object activate_pdk(nb::handle module, nb::handle name) {
   return pdk;
 }
 
-void prepare(nb::handle module, const nb::handle* args, Setup& setup) {
+void prepare(nb::handle module, const nb::handle* args, Setup& setup,
+             std::optional<WorkerPool>& workers) {
   nb::object warnings = module_global(module, "warnings");
   warnings.attr("simplefilter")("ignore");
   nb::object validated =
@@ -58,6 +61,8 @@ void prepare(nb::handle module, const nb::handle* args, Setup& setup) {
   unpack(validated, triple, 3);
   setup.pdk_name = triple[1];
   setup.on_error = triple[2];
+  // Workers prepare themselves while this process imports the PDK.
+  workers.emplace(module, nb::make_tuple(setup.pdk_name), on_error_policy(setup.on_error));
   nb::object build_path = os_path("abspath")(triple[0]);
   setup.out_dir = os_path("join")(build_path, "gds", "pdk");
   setup.log_dir = os_path("join")(build_path, "log", "pdk");
@@ -78,17 +83,17 @@ CellTarget pdk_target(const Setup& setup, nb::handle cell_name) {
 
 nb::object build_pdk(nb::handle module, const nb::handle* args) {
   Setup setup;
+  std::optional<WorkerPool> workers;
   // Warnings are silenced while the PDK is set up, not while cells build.
   nb::object silenced = module_global(module, "warnings").attr("catch_warnings")();
-  if (!run_in_context(silenced, [&] { prepare(module, args, setup); })) return nb::none();
+  if (!run_in_context(silenced, [&] { prepare(module, args, setup, workers); })) return nb::none();
 
   BuildLoopSteps steps;
   steps.target = [&](nb::handle cell_name) { return pdk_target(setup, cell_name); };
   steps.build = [module](nb::handle cell_name) {
     return nb::object(module_global(module, "pl").attr("get_component")(cell_name));
   };
-  steps.worker_setup = nb::make_tuple(setup.pdk_name);
-  run_build_loop(module, setup.pdk.attr("cells"), steps, on_error_policy(setup.on_error));
+  run_build_loop(module, setup.pdk.attr("cells"), steps, on_error_policy(setup.on_error), *workers);
 }
 
 // _prepare_worker(pdk): readies a worker process to build the PDK's cells as

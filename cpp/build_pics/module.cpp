@@ -2,6 +2,8 @@
 // project's pics folder into GDS, ports and log files.
 #include <nanobind/nanobind.h>
 
+#include <optional>
+
 #include "lumencad/build_loop.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
@@ -127,7 +129,7 @@ struct Project {
   nb::dict cells, cell_paths;
 };
 
-void collect_project(nb::handle module, const nb::handle* args, Project& project) {
+void validate_project(nb::handle module, const nb::handle* args, Project& project) {
   nb::object validated =
       module_global(module, "_validate_build_pics_args")(args[0], args[1], args[2]);
   nb::object triple[3];
@@ -138,7 +140,10 @@ void collect_project(nb::handle module, const nb::handle* args, Project& project
   nb::object parent = os_path("dirname")(project.pics_path);
   project.out_dir = os_path("join")(parent, "build", "gds");
   project.log_dir = os_path("join")(parent, "build", "log");
-  project.pdk = module_global(module, "import_pdk")(triple[1]);
+}
+
+void collect_project(nb::handle module, Project& project) {
+  project.pdk = module_global(module, "import_pdk")(project.pdk_name);
 
   nb::object yaml_files = module_global(module, "get_yaml_cells")(project.pics_path);
   nb::object python_files = module_global(module, "get_python_cells")(project.pics_path);
@@ -180,8 +185,8 @@ void collect_project(nb::handle module, const nb::handle* args, Project& project
     int shadows = PySequence_Contains(own.ptr(), name.ptr());
     if (shadows < 0) throw nb::python_error();
     if (shadows)
-      print_warning(
-          module, format("cell %R in %S shadows cell %R of PDK %R", name, source, name, triple[1]));
+      print_warning(module, format("cell %R in %S shadows cell %R of PDK %R", name, source, name,
+                                   project.pdk_name));
   }
 
   // register_cells(**cells): the callee gets its own dict, never the one built here.
@@ -220,17 +225,23 @@ CellTarget pic_target(const Project& project, nb::handle cell_name) {
 
 nb::object build_pics(nb::handle module, const nb::handle* args) {
   Project project;
+  std::optional<WorkerPool> workers;
   nb::object environment = module_global(module, "cli_environment")(false, false);
-  if (!run_in_context(environment, [&] { collect_project(module, args, project); }))
-    return nb::none();
+  bool set_up = run_in_context(environment, [&] {
+    validate_project(module, args, project);
+    // Workers prepare themselves while this process collects the cells.
+    workers.emplace(module, nb::make_tuple(project.pics_path, project.pdk_name),
+                    on_error_policy(project.on_error));
+    collect_project(module, project);
+  });
+  if (!set_up) return nb::none();
 
   BuildLoopSteps steps;
   steps.target = [&](nb::handle cell_name) { return pic_target(project, cell_name); };
   steps.build = [&](nb::handle cell_name) {
     return nb::object(project.pdk.attr("get_component")(cell_name));
   };
-  steps.worker_setup = nb::make_tuple(project.pics_path, project.pdk_name);
-  run_build_loop(module, project.cells, steps, on_error_policy(project.on_error));
+  run_build_loop(module, project.cells, steps, on_error_policy(project.on_error), *workers);
 }
 
 // _prepare_worker(path, pdk): readies a worker process to build the project's
@@ -240,7 +251,8 @@ nb::object prepare_worker(nb::handle module, const nb::handle* args) {
   Project project;
   nb::object policy = nb::str("continue");
   const nb::handle command_args[3] = {args[0], args[1], policy};
-  collect_project(module, command_args, project);
+  validate_project(module, command_args, project);
+  collect_project(module, project);
   return project.pdk.attr("get_component");
 }
 

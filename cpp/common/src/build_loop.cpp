@@ -456,34 +456,6 @@ void note_death(nb::handle module, const CellTarget& target, const CellResult& r
   log.close();
 }
 
-// Ends the workers when the run leaves the loop by an error or an interrupt;
-// failures of its own are reported as unraisable.
-class PoolGuard {
- public:
-  explicit PoolGuard(nb::object pool) : pool_(std::move(pool)) {}
-  PoolGuard(const PoolGuard&) = delete;
-  PoolGuard& operator=(const PoolGuard&) = delete;
-  ~PoolGuard() {
-    if (!pool_) return;
-    PyObject* result = PyObject_CallMethod(pool_.ptr(), "terminate", nullptr);
-    if (result)
-      Py_DECREF(result);
-    else
-      PyErr_WriteUnraisable(pool_.ptr());
-  }
-
-  nb::handle get() const { return pool_; }
-
-  // Lets the workers finish; the guard then has nothing left to do.
-  void close() {
-    pool_.attr("close")();
-    pool_.reset();
-  }
-
- private:
-  nb::object pool_;
-};
-
 // A cell handed to the workers, in the order of the run.
 struct SentCell {
   nb::object cell_name;
@@ -500,9 +472,9 @@ struct SentCell {
 // first cell (in order) whose outcome ends the run stops the hand-out; cells
 // already running finish and are reported after it.
 [[noreturn]] void run_on_workers(nb::handle module, nb::handle cell_names,
-                                 const BuildLoopSteps& steps, OnError on_error, nb::object pool) {
+                                 const BuildLoopSteps& steps, OnError on_error,
+                                 WorkerPool& workers) {
   constexpr std::size_t kNoEnd = static_cast<std::size_t>(-1);
-  PoolGuard workers(std::move(pool));
   nb::object names = checked(PyObject_GetIter(cell_names.ptr()));
   bool exhausted = false;
   std::vector<SentCell> cells;
@@ -584,14 +556,29 @@ nb::object build_cell_in_worker(nb::handle module, const nb::handle* args) {
 
 }  // namespace
 
+WorkerPool::WorkerPool(nb::handle module, nb::handle setup, OnError on_error)
+    : pool_(cached("lumencad.core.workers", "open_pool")(
+          module_global(module, "s"), module.attr("__name__"), setup, on_error == OnError::Stop)) {}
+
+// Failures of its own while an error is on its way are reported as unraisable.
+WorkerPool::~WorkerPool() {
+  if (!active()) return;
+  PyObject* result = PyObject_CallMethod(pool_.ptr(), "terminate", nullptr);
+  if (result)
+    Py_DECREF(result);
+  else
+    PyErr_WriteUnraisable(pool_.ptr());
+}
+
+void WorkerPool::close() {
+  if (!active()) return;
+  pool_.attr("close")();
+  pool_ = nb::none();
+}
+
 void run_build_loop(nb::handle module, nb::handle cell_names, const BuildLoopSteps& steps,
-                    OnError on_error) {
-  if (steps.worker_setup.is_valid()) {
-    nb::object pool = cached("lumencad.core.workers", "open_pool")(
-        module_global(module, "s"), module.attr("__name__"), steps.worker_setup,
-        on_error == OnError::Stop);
-    if (!pool.is_none()) run_on_workers(module, cell_names, steps, on_error, std::move(pool));
-  }
+                    OnError on_error, WorkerPool& workers) {
+  if (workers.active()) run_on_workers(module, cell_names, steps, on_error, workers);
   run_sequential(module, cell_names, steps, on_error);
 }
 

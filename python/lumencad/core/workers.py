@@ -12,10 +12,17 @@ outcome comes back as ``(index, (status, detail, message))``: status "built",
 "failed", "none" (the PDK returned no component), "died" (the worker process
 ended while building it) or "skipped" (not started because the run is ending);
 ``detail`` is the one-line description of a failure, ``message`` its text.
+The loop drives a pool through ``room()``, ``submit(...)``, ``wait()`` (the
+outcomes that arrived), ``stop_after(index)`` (later cells are not to start),
+then ``close()``, or ``terminate()`` after an error.
 
 Local workers are started with ``spawn``: each imports lumencad itself and
 inherits nothing but the parent's ``sys.path``, environment and working
-directory. Dask is imported only when a scheduler address is given.
+directory. Dask is imported only when a scheduler address is given; its
+workers must have lumencad (and the PDK) installed and reach the project
+folder at the same path. They outlive a run, so they prepare again for each
+run, and they receive cells in batches whose size follows the cells' build
+time, so that the cluster's per-task cost stays small.
 """
 
 from __future__ import annotations
@@ -175,15 +182,24 @@ class _Worker:
 
 
 class LocalPool:
-    """Worker processes on this machine, started as cells need them."""
+    """Worker processes on this machine, all started at once, so that they
+    prepare while the command sets up; one that dies is replaced when needed."""
 
     def __init__(self, size: int, module: str, setup: tuple[Any, ...], stop: bool) -> None:
         self._context = multiprocessing.get_context("spawn")
         self._size, self._module, self._setup, self._stop = size, module, setup, stop
         self._last = self._context.Value("q", NO_END)
         self._workers: list[_Worker] = []
+        # Each worker's pipe and its process's sentinel, to wait on both.
+        self._waitables: dict[Any, _Worker] = {}
         self._tasks: dict[int, Task] = {}  # sent, no outcome yet
         self._outcomes: list[tuple[int, Outcome]] = []
+        try:
+            for _ in range(size):
+                self._start()
+        except BaseException:
+            self.terminate()
+            raise
 
     def room(self) -> bool:
         """True while another cell can be sent without waiting."""
@@ -218,6 +234,7 @@ class LocalPool:
         child.close()
         worker = _Worker(process, parent)
         self._workers.append(worker)
+        self._waitables[parent] = self._waitables[process.sentinel] = worker
         return worker
 
     def stop_after(self, index: int) -> None:
@@ -230,40 +247,44 @@ class LocalPool:
         while not self._outcomes:
             if not self._tasks:
                 raise BuildWorkerError("no cell is being built")
-            waiting = {w.conn: w for w in self._workers}
-            waiting.update({w.process.sentinel: w for w in self._workers})
-            for ready in wait(list(waiting)):
-                worker = waiting[ready]
-                if worker in self._workers:
+            for ready in wait(list(self._waitables)):
+                worker = self._waitables.get(ready)
+                if worker is None:  # ended earlier in this round
+                    continue
+                if ready is worker.conn:
                     self._receive(worker)
+                else:
+                    # What a worker sent before it ended is still read: its
+                    # death counts only once its pipe is empty.
+                    while worker.conn.poll() and self._receive(worker):
+                        pass
+                    self._bury(worker)
         outcomes, self._outcomes = self._outcomes, []
         return outcomes
 
-    def _receive(self, worker: _Worker) -> None:
-        # Messages sent before a worker ended are still read: its death is
-        # seen only once its pipe is empty.
-        while worker.conn.poll():
-            try:
-                kind, value = worker.conn.recv()
-            except (EOFError, OSError):
-                break
-            if kind == "ready":
-                worker.ready = True
-            elif kind == "done":
-                index, outcome = value
-                worker.cells.popleft()
-                del self._tasks[index]
-                self._outcomes.append((index, outcome))
-            elif kind == "setup failed":
-                raise _setup_error(value)
-            else:  # "raised": an error outside the failure policy
-                raise value
-        if not worker.process.is_alive():
-            self._bury(worker)
+    def _receive(self, worker: _Worker) -> bool:
+        """Handles one message of ``worker``; False when its pipe is closed."""
+        try:
+            kind, value = worker.conn.recv()
+        except (EOFError, OSError):
+            return False
+        if kind == "ready":
+            worker.ready = True
+        elif kind == "done":
+            index, outcome = value
+            worker.cells.popleft()
+            del self._tasks[index]
+            self._outcomes.append((index, outcome))
+        elif kind == "setup failed":
+            raise _setup_error(value)
+        else:  # "raised": an error outside the failure policy
+            raise value
+        return True
 
     def _bury(self, worker: _Worker) -> None:
         """A worker ended on its own: its cell failed, its queued cells move."""
         how = _death(worker.process)
+        del self._waitables[worker.conn], self._waitables[worker.process.sentinel]
         worker.conn.close()
         self._workers.remove(worker)
         if not worker.ready:

@@ -27,9 +27,29 @@ struct BuildLoopSteps {
   std::function<CellTarget(nb::handle cell_name)> target;
   // Builds the cell's component; None means the cell produced nothing.
   std::function<nb::object(nb::handle cell_name)> build;
-  // Arguments of the module's `_prepare_worker`, with which a worker process
-  // readies itself to build the same cells (null: never built by workers).
-  nb::object worker_setup;
+};
+
+// The worker processes that build a command's cells when the module's
+// settings `s` ask for them (`jobs` above 1, or a `scheduler` address; see
+// lumencad.core.workers). They start when this is made, each preparing
+// itself with the module's `_prepare_worker(*setup)` while the command sets
+// up, and are ended when it is destroyed (run_build_loop lets them finish
+// first when it gets through).
+class LUMENCAD_API WorkerPool {
+ public:
+  WorkerPool(nb::handle module, nb::handle setup, OnError on_error);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // False when the cells are built in this process.
+  bool active() const { return pool_.is_valid() && !pool_.is_none(); }
+  nb::handle get() const { return pool_; }
+  // Lets the workers finish and waits for them.
+  void close();
+
+ private:
+  nb::object pool_;
 };
 
 // Builds every cell that iterating `cell_names` yields: one console line per
@@ -47,17 +67,15 @@ struct BuildLoopSteps {
 // policy (opening a log file, interrupts) propagate with the standard
 // streams restored.
 //
-// When the module's settings `s` ask for more than one job or name a Dask
-// scheduler, the cells are built by worker processes (see
-// lumencad.core.workers), each prepared once with the module's
-// `_prepare_worker(*steps.worker_setup)` and building with its `_build_cell`:
-// the same files, and the same console lines in the same order, a cell's
-// line appearing once it and every cell before it are done. The first cell
-// (in order) that ends the run stops the hand-out of cells; cells already
-// running finish and are reported after it. A cell whose worker died fails,
-// its log file saying so.
+// With an active `workers` pool the cells are built by its workers with the
+// module's `_build_cell`: the same files, and the same console lines in the
+// same order, a cell's line appearing once it and every cell before it are
+// done. The first cell (in order) that ends the run stops the hand-out of
+// cells; cells already running finish and are reported after it. A cell
+// whose worker died fails, its log file saying so.
 [[noreturn]] LUMENCAD_API void run_build_loop(nb::handle module, nb::handle cell_names,
-                                              const BuildLoopSteps& steps, OnError on_error);
+                                              const BuildLoopSteps& steps, OnError on_error,
+                                              WorkerPool& workers);
 
 // Defines `_build_cell(build, cell_name, gds_path: str, ports_path: str,
 // log_path: str)` on a builder module: builds one cell in a worker process
