@@ -46,9 +46,19 @@ from pathlib import Path
 
 from polyloom import cell
 from polyloom.generic.cells import straight
+
+LOGS = Path(__file__).resolve().parents[2] / "build" / "log" / "sub"
+
+
+def wait_for(log, text):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and not (log.exists() and text in log.read_text()):
+        time.sleep(0.01)
 """
 
-# Python cells for the module pics/sub/cells.py, by name.
+# Python cells for the module pics/sub/cells.py, by name. Where `slow` is
+# one of them, it and `broken` build side by side: `broken` fails once `slow`
+# has started, `slow` ends a second after that failure.
 CELLS = {
     "fine": """
 @cell
@@ -60,6 +70,8 @@ def fine():
 @cell
 def broken():
     print("about to fail")
+    if "slow" in globals():
+        wait_for(LOGS / "slow.log", "")
     raise RuntimeError("broken cell")
 """,
     "killer": """
@@ -67,16 +79,11 @@ def broken():
 def killer():
     os.kill(os.getpid(), signal.SIGKILL)
 """,
-    # Done only once `broken` failed, so that the cells queued behind it would
-    # start after that failure.
     "slow": """
 @cell
 def slow():
-    log = Path(__file__).resolve().parents[2] / "build" / "log" / "sub" / "broken.log"
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and "ERROR" not in (log.read_text() if log.exists() else ""):
-        time.sleep(0.01)
-    time.sleep(0.3)
+    wait_for(LOGS / "broken.log", "ERROR")
+    time.sleep(1)
     return straight(length=2)
 """,
 }
@@ -204,15 +211,24 @@ def test_pdk_build_like_a_sequential_run(tmp_path, monkeypatch) -> None:
     )
 
 
-def test_no_cell_starts_after_a_failure_under_stop(tmp_path, monkeypatch) -> None:
+@pytest.mark.parametrize(
+    ("order", "console"),
+    [
+        (["slow", "broken"], "[python] slow... {ok}/slow.gds\n[python] broken... FAILED.\n"),
+        # `slow` was running when `broken` failed: it finishes and is reported.
+        (["broken", "slow"], "[python] broken... FAILED.\n[python] slow... {ok}/slow.gds\n"),
+    ],
+)
+def test_no_cell_starts_after_a_failure_under_stop(tmp_path, monkeypatch, order, console) -> None:
     # Two workers: `slow` and `broken` build side by side, the cells after
-    # them wait in the workers' queues until `broken` has failed.
-    pics_dir = make_project(tmp_path, 0, ["slow", "broken", "fine", "killer"], broken_pic=False)
+    # them wait in the workers' queues until `broken` has failed; `killer`
+    # would end its worker.
+    pics_dir = make_project(tmp_path, 0, [*order, "fine", "killer"], broken_pic=False)
     monkeypatch.setattr(SETTINGS, "jobs", 2)
     gds, log = tmp_path / "proj" / "build" / "gds" / "sub", tmp_path / "proj" / "build" / "log"
     assert invoke("build-pics", str(pics_dir), "--pdk", "generic", "--on-error", "stop") == (
         1,
-        f"[python] slow... SUCCESS. -> {gds}/slow.gds\n[python] broken... FAILED.\n",
+        console.format(ok=f"SUCCESS. -> {gds}"),
         f"FAILED broken: RuntimeError: broken cell (log: {log}/sub/broken.log)\n"
         "broken cell\n1 cell built, 1 failed.\n",
     )
