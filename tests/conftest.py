@@ -16,6 +16,23 @@ REPO = Path(__file__).resolve().parents[1]
 EXAMPLES = REPO / "examples"
 
 
+@pytest.fixture(autouse=True)
+def sequential_builds() -> Iterator[None]:
+    """Builds run in one process unless a test asks for workers, whatever the
+    environment of the test run says (subprocesses included)."""
+    from lumencad.settings import SETTINGS
+
+    # A patcher of its own: the tests' `monkeypatch` keeps its place in the
+    # order of fixture teardowns.
+    patch = pytest.MonkeyPatch()
+    patch.setattr(SETTINGS, "jobs", 1)
+    patch.setattr(SETTINGS, "scheduler", None)
+    patch.delenv("LUMENCAD_JOBS", raising=False)
+    patch.delenv("LUMENCAD_SCHEDULER", raising=False)
+    yield
+    patch.undo()
+
+
 @pytest.fixture
 def examples_dir() -> Path:
     """The example project shipped with the repository (do not write into it)."""

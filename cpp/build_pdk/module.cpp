@@ -2,6 +2,8 @@
 // log files under a build folder.
 #include <nanobind/nanobind.h>
 
+#include <optional>
+
 #include "lumencad/build_loop.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
@@ -39,25 +41,35 @@ nb::object validate_build_pdk_args(nb::handle, const nb::handle* args) {
 
 // The validated arguments and the activated PDK.
 struct Setup {
-  nb::object on_error, out_dir, log_dir, pdk;
+  nb::object pdk_name, on_error, out_dir, log_dir, pdk;
 };
 
-void prepare(nb::handle module, const nb::handle* args, Setup& setup) {
+// Imports the PDK named `name` and makes it the active one.
+nb::object activate_pdk(nb::handle module, nb::handle name) {
+  nb::object pdk = module_global(module, "import_pdk")(name);
+  pdk.attr("activate")();
+  return pdk;
+}
+
+void prepare(nb::handle module, const nb::handle* args, Setup& setup,
+             std::optional<WorkerPool>& workers) {
   nb::object warnings = module_global(module, "warnings");
   warnings.attr("simplefilter")("ignore");
   nb::object validated =
       module_global(module, "_validate_build_pdk_args")(args[0], args[1], args[2]);
   nb::object triple[3];
   unpack(validated, triple, 3);
+  setup.pdk_name = triple[1];
   setup.on_error = triple[2];
+  // Workers prepare themselves while this process imports the PDK.
+  workers.emplace(module, nb::make_tuple(setup.pdk_name), on_error_policy(setup.on_error));
   nb::object build_path = os_path("abspath")(triple[0]);
   setup.out_dir = os_path("join")(build_path, "gds", "pdk");
   setup.log_dir = os_path("join")(build_path, "log", "pdk");
   make_dirs(setup.out_dir);
   make_dirs(os_path("join")(setup.out_dir, "ports"));
   make_dirs(setup.log_dir);
-  setup.pdk = module_global(module, "import_pdk")(triple[1]);
-  setup.pdk.attr("activate")();
+  setup.pdk = activate_pdk(module, triple[1]);
 }
 
 CellTarget pdk_target(const Setup& setup, nb::handle cell_name) {
@@ -71,16 +83,29 @@ CellTarget pdk_target(const Setup& setup, nb::handle cell_name) {
 
 nb::object build_pdk(nb::handle module, const nb::handle* args) {
   Setup setup;
+  std::optional<WorkerPool> workers;
   // Warnings are silenced while the PDK is set up, not while cells build.
   nb::object silenced = module_global(module, "warnings").attr("catch_warnings")();
-  if (!run_in_context(silenced, [&] { prepare(module, args, setup); })) return nb::none();
+  if (!run_in_context(silenced, [&] { prepare(module, args, setup, workers); })) return nb::none();
 
   BuildLoopSteps steps;
   steps.target = [&](nb::handle cell_name) { return pdk_target(setup, cell_name); };
   steps.build = [module](nb::handle cell_name) {
     return nb::object(module_global(module, "pl").attr("get_component")(cell_name));
   };
-  run_build_loop(module, setup.pdk.attr("cells"), steps, on_error_policy(setup.on_error));
+  run_build_loop(module, setup.pdk.attr("cells"), steps, on_error_policy(setup.on_error), *workers);
+}
+
+// _prepare_worker(pdk): readies a worker process to build the PDK's cells as
+// the command does (PDK imported and activated, warnings silenced meanwhile);
+// returns what builds a cell by name.
+nb::object prepare_worker(nb::handle module, const nb::handle* args) {
+  nb::object silenced = module_global(module, "warnings").attr("catch_warnings")();
+  run_in_context(silenced, [&] {
+    module_global(module, "warnings").attr("simplefilter")("ignore");
+    activate_pdk(module, args[0]);
+  });
+  return module_global(module, "pl").attr("get_component");
 }
 
 }  // namespace
@@ -106,4 +131,7 @@ LUMENCAD_MODULE(build_pdk, m) {
 
   define_builder_command(m, {"build_pdk", kBuildPdkDoc, build_pdk, nullptr, "None",
                              "_validate_build_pdk_args", validate_build_pdk_args});
+  def_function(m,
+               {"_prepare_worker", {{"pdk", "str", Check::Str}}, nullptr, nullptr, prepare_worker});
+  define_cell_builder(m);
 }

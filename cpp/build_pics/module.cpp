@@ -2,6 +2,8 @@
 // project's pics folder into GDS, ports and log files.
 #include <nanobind/nanobind.h>
 
+#include <optional>
+
 #include "lumencad/build_loop.hpp"
 #include "lumencad/function.hpp"
 #include "lumencad/handles.hpp"
@@ -123,21 +125,25 @@ nb::object get_python_cells(nb::handle module, const nb::handle* args) {
 
 // The cells to build and where each came from, registered in the PDK.
 struct Project {
-  nb::object pics_path, on_error, out_dir, log_dir, pdk;
+  nb::object pics_path, pdk_name, on_error, out_dir, log_dir, pdk;
   nb::dict cells, cell_paths;
 };
 
-void collect_project(nb::handle module, const nb::handle* args, Project& project) {
+void validate_project(nb::handle module, const nb::handle* args, Project& project) {
   nb::object validated =
       module_global(module, "_validate_build_pics_args")(args[0], args[1], args[2]);
   nb::object triple[3];
   unpack(validated, triple, 3);
   project.pics_path = triple[0];
+  project.pdk_name = triple[1];
   project.on_error = triple[2];
   nb::object parent = os_path("dirname")(project.pics_path);
   project.out_dir = os_path("join")(parent, "build", "gds");
   project.log_dir = os_path("join")(parent, "build", "log");
-  project.pdk = module_global(module, "import_pdk")(triple[1]);
+}
+
+void collect_project(nb::handle module, Project& project) {
+  project.pdk = module_global(module, "import_pdk")(project.pdk_name);
 
   nb::object yaml_files = module_global(module, "get_yaml_cells")(project.pics_path);
   nb::object python_files = module_global(module, "get_python_cells")(project.pics_path);
@@ -179,8 +185,8 @@ void collect_project(nb::handle module, const nb::handle* args, Project& project
     int shadows = PySequence_Contains(own.ptr(), name.ptr());
     if (shadows < 0) throw nb::python_error();
     if (shadows)
-      print_warning(
-          module, format("cell %R in %S shadows cell %R of PDK %R", name, source, name, triple[1]));
+      print_warning(module, format("cell %R in %S shadows cell %R of PDK %R", name, source, name,
+                                   project.pdk_name));
   }
 
   // register_cells(**cells): the callee gets its own dict, never the one built here.
@@ -219,16 +225,35 @@ CellTarget pic_target(const Project& project, nb::handle cell_name) {
 
 nb::object build_pics(nb::handle module, const nb::handle* args) {
   Project project;
+  std::optional<WorkerPool> workers;
   nb::object environment = module_global(module, "cli_environment")(false, false);
-  if (!run_in_context(environment, [&] { collect_project(module, args, project); }))
-    return nb::none();
+  bool set_up = run_in_context(environment, [&] {
+    validate_project(module, args, project);
+    // Workers prepare themselves while this process collects the cells.
+    workers.emplace(module, nb::make_tuple(project.pics_path, project.pdk_name),
+                    on_error_policy(project.on_error));
+    collect_project(module, project);
+  });
+  if (!set_up) return nb::none();
 
   BuildLoopSteps steps;
   steps.target = [&](nb::handle cell_name) { return pic_target(project, cell_name); };
   steps.build = [&](nb::handle cell_name) {
     return nb::object(project.pdk.attr("get_component")(cell_name));
   };
-  run_build_loop(module, project.cells, steps, on_error_policy(project.on_error));
+  run_build_loop(module, project.cells, steps, on_error_policy(project.on_error), *workers);
+}
+
+// _prepare_worker(path, pdk): readies a worker process to build the project's
+// cells as the command does (PDK imported, cells collected and registered);
+// returns what builds a cell by name.
+nb::object prepare_worker(nb::handle module, const nb::handle* args) {
+  Project project;
+  nb::object policy = nb::str("continue");
+  const nb::handle command_args[3] = {args[0], args[1], policy};
+  validate_project(module, command_args, project);
+  collect_project(module, project);
+  return project.pdk.attr("get_component");
 }
 
 }  // namespace
@@ -269,4 +294,10 @@ LUMENCAD_MODULE(build_pics, m) {
   def_function(m, {"get_python_cells", {{"folder"}}, nullptr, nullptr, get_python_cells});
   define_builder_command(m, {"build_pics", kBuildPicsDoc, build_pics, "str", nullptr,
                              "_validate_build_pics_args", validate_build_pics_args});
+  def_function(m, {"_prepare_worker",
+                   {{"path", "str", Check::Str}, {"pdk", "str", Check::Str}},
+                   nullptr,
+                   nullptr,
+                   prepare_worker});
+  define_cell_builder(m);
 }

@@ -159,11 +159,12 @@ void write_gds_replacing(nb::handle component, nb::handle path) {
 }
 
 // A cell's log file, standing in for sys.stdout and sys.stderr while
-// redirected: truncated for the build, or appended to (`append`) with the
-// output of writing the cell's files. UTF-8 whatever the locale, with what
-// cannot be encoded escaped, so that no name or message fails a cell. On an
-// exceptional path the destructor restores the streams and closes the file,
-// reporting failures of its own as unraisable.
+// redirected: truncated when the cell's build starts (one open serves the
+// build and the writing of its files), or appended to (`append`) by a parent
+// noting that the worker building the cell died. UTF-8 whatever the locale,
+// with what cannot be encoded escaped, so that no name or message fails a
+// cell. On an exceptional path the destructor restores the streams and closes
+// the file, reporting failures of its own as unraisable.
 class CellLog {
  public:
   CellLog(nb::handle module, nb::handle path, bool append) {
@@ -236,7 +237,7 @@ class CellLog {
   bool stderr_replaced_ = false;
 };
 
-// --- failures and the run's end ---------------------------------------------
+// --- one cell ------------------------------------------------------------------
 
 // Handles the exception being thrown (call inside a catch): an ordinary
 // exception is written to the log after "ERROR" and returned; interrupts and
@@ -257,6 +258,64 @@ nb::object last_error_line(nb::handle exception) {
   nb::object parts = text.attr("splitlines")();
   return nb::len(parts) > 0 ? nb::object(parts[nb::len(parts) - 1]) : text;
 }
+
+// str(exception), or `fallback` when the exception cannot say.
+nb::object exception_text(nb::handle exception, nb::handle fallback) {
+  PyObject* text = PyObject_Str(exception.ptr());
+  if (text) return nb::steal(text);
+  PyErr_Clear();
+  return nb::borrow(fallback);
+}
+
+// What became of a cell.
+struct CellResult {
+  enum class Kind { Built, Failed, Missing, Died, Skipped };
+  Kind kind = Kind::Built;
+  nb::object detail;   // one line saying what went wrong
+  nb::object message;  // the failure's text, shown when it stops the run
+};
+
+constexpr const char kMissingDetail[] = "get_component returned None";
+
+// Builds one cell with its log file standing in for the standard streams:
+// the build's output, the success line and any traceback go there. A cell
+// that built is then written: its GDS file (used only when its records are
+// complete) and its ports file, each replaced whole.
+CellResult build_cell(nb::handle module, nb::handle cell_name, const CellTarget& target,
+                      const std::function<nb::object(nb::handle)>& build) {
+  nb::str name = nb::str(cell_name);
+  nb::object failure;
+  bool missing = false;
+  {
+    CellLog log(module, target.log_path, false);
+    log.redirect();
+    try {
+      nb::object component = build(cell_name);
+      log.write(concat({nb::str("SUCCESS: Succesfully built '"), name, nb::str(".gds'.\n")}));
+      missing = component.is_none();
+      if (!missing) {
+        write_gds_replacing(component, target.gds_path);
+        nb::object ports = module_global(module, "_try_get_ports")(component);
+        write_text_replacing(target.ports_path, cached("json", "dumps")(ports));
+      }
+    } catch (...) {
+      failure = log_failure(log);
+    }
+    log.close();
+  }
+  CellResult result;
+  if (failure) {
+    result.kind = CellResult::Kind::Failed;
+    result.detail = last_error_line(failure);
+    result.message = exception_text(failure, result.detail);
+  } else if (missing) {
+    result.kind = CellResult::Kind::Missing;
+    result.detail = nb::str(kMissingDetail);
+  }
+  return result;
+}
+
+// --- console lines and the run's end ---------------------------------------------
 
 // Console lines on standard error come after what standard output holds so far.
 void flush_stdout(nb::handle module) {
@@ -279,91 +338,254 @@ struct Tally {
   std::size_t built = 0, failed = 0;
 };
 
+// The start of a cell's console line, e.g. "[picyml] ring... ".
+void announce(nb::handle module, const CellTarget& target, nb::handle name) {
+  print_to(module, "stdout", concat({target.label, name, nb::str("... ")}));
+}
+
+// How the run goes on after a cell.
+enum class Verdict { Next, Stop, Missing };
+
+bool ends_run(const CellResult& result, OnError on_error) {
+  using Kind = CellResult::Kind;
+  return result.kind == Kind::Missing ||
+         (on_error == OnError::Stop && (result.kind == Kind::Failed || result.kind == Kind::Died));
+}
+
+// Ends the cell's console line, reports a failure on standard error and
+// counts the cell.
+Verdict report(nb::handle module, Tally& tally, nb::handle name, const CellTarget& target,
+               const CellResult& result, OnError on_error) {
+  if (result.kind == CellResult::Kind::Built) {
+    ++tally.built;
+    print_to(module, "stdout", concat({nb::str("SUCCESS. -> "), target.gds_path, nb::str("\n")}));
+    return Verdict::Next;
+  }
+  ++tally.failed;
+  print_to(module, "stdout", "FAILED.\n");
+  report_failure(module, failure_line(name, result.detail, target.log_path));
+  if (result.kind == CellResult::Kind::Missing) return Verdict::Missing;
+  return ends_run(result, on_error) ? Verdict::Stop : Verdict::Next;
+}
+
 // Counts the cells on standard error ("3 cells built, 1 failed."), then ends
-// the command with `code`.
-[[noreturn]] void end_run(nb::handle module, const Tally& tally, int code) {
+// the command with `code`; a stop (code 1) first prints the failure's text.
+[[noreturn]] void end_run(nb::handle module, const Tally& tally, int code,
+                          nb::handle stop_message = nb::handle()) {
+  flush_stdout(module);
+  if (code == 1) print_to(module, "stderr", concat({stop_message, nb::str("\n")}));
   std::string count = std::to_string(tally.built) + (tally.built == 1 ? " cell" : " cells") +
                       " built, " + std::to_string(tally.failed) + " failed.\n";
-  flush_stdout(module);
   print_to(module, "stderr", count.c_str());
   raise_exit(module, code);
 }
 
-}  // namespace
+// Removes the temporary files that dead processes left in an output folder,
+// the first time the run meets the folder (before any cell writes there).
+class StaleTempSweeper {
+ public:
+  void operator()(const CellTarget& target) {
+    for (nb::handle path : {target.gds_path, target.ports_path}) {
+      std::string folder = parent_folder(fs_bytes(path));
+      if (swept_.insert(folder).second) remove_stale_temp_files(folder, getpid());
+    }
+  }
 
-void run_build_loop(nb::handle module, nb::handle cell_names, const BuildLoopSteps& steps,
-                    OnError on_error) {
-  nb::object stopped_by;  // the exception of the cell that ended the run
-  nb::object stopped_line;
+ private:
+  std::unordered_set<std::string> swept_;
+};
+
+// --- the loop in this process --------------------------------------------------------
+
+[[noreturn]] void run_sequential(nb::handle module, nb::handle cell_names,
+                                 const BuildLoopSteps& steps, OnError on_error) {
   Tally tally;
-  std::unordered_set<std::string> swept;  // output folders cleared of stale temporaries
+  StaleTempSweeper sweep;
   for (nb::handle item : cell_names) {
     nb::object cell_name = nb::borrow(item);
     CellTarget target = steps.target(cell_name);
-    for (nb::handle path : {target.gds_path, target.ports_path}) {
-      std::string folder = parent_folder(fs_bytes(path));
-      if (swept.insert(folder).second) remove_stale_temp_files(folder, getpid());
-    }
+    sweep(target);
     nb::str name = nb::str(cell_name);
-    print_to(module, "stdout", concat({target.label, name, nb::str("... ")}));
-
-    nb::object component, failure;
-    {
-      CellLog log(module, target.log_path, false);
-      log.redirect();
-      try {
-        component = steps.build(cell_name);
-        log.write(concat({nb::str("SUCCESS: Succesfully built '"), name, nb::str(".gds'.\n")}));
-      } catch (...) {
-        failure = log_failure(log);
-      }
-      log.close();
-    }
-    if (!failure && component.is_none()) {
-      print_to(module, "stdout", "FAILED.\n");
-      ++tally.failed;
-      report_failure(module,
-                     failure_line(name, nb::str("get_component returned None"), target.log_path));
-      end_run(module, tally, 2);
-    }
-    // The console says SUCCESS only once the files are there: a failure to
-    // write them fails the cell like a failed build.
-    if (!failure) {
-      CellLog log(module, target.log_path, true);
-      log.redirect();
-      try {
-        write_gds_replacing(component, target.gds_path);
-        nb::object ports = module_global(module, "_try_get_ports")(component);
-        write_text_replacing(target.ports_path, cached("json", "dumps")(ports));
-      } catch (...) {
-        failure = log_failure(log);
-      }
-      log.close();
-    }
-
-    if (failure) {
-      ++tally.failed;
-      nb::object line = failure_line(name, last_error_line(failure), target.log_path);
-      if (on_error == OnError::Stop) {
-        stopped_by = std::move(failure);
-        stopped_line = std::move(line);
-        break;
-      }
-      print_to(module, "stdout", "FAILED.\n");
-      report_failure(module, line);
-      continue;
-    }
-    ++tally.built;
-    print_to(module, "stdout", concat({nb::str("SUCCESS. -> "), target.gds_path, nb::str("\n")}));
-  }
-
-  if (stopped_by) {
-    print_to(module, "stdout", "FAILED.\n");
-    report_failure(module, stopped_line);
-    print_to(module, "stderr", concat({nb::str(stopped_by), nb::str("\n")}));
-    end_run(module, tally, 1);
+    announce(module, target, name);
+    CellResult result = build_cell(module, cell_name, target, steps.build);
+    Verdict verdict = report(module, tally, name, target, result, on_error);
+    if (verdict == Verdict::Missing) end_run(module, tally, 2);
+    if (verdict == Verdict::Stop) end_run(module, tally, 1, result.message);
   }
   end_run(module, tally, 0);
+}
+
+// --- the loop over worker processes ---------------------------------------------------
+
+// The outcome a worker sent: (status, detail, message).
+CellResult result_of(nb::handle outcome) {
+  static const std::pair<const char*, CellResult::Kind> kinds[] = {
+      {"built", CellResult::Kind::Built},     {"failed", CellResult::Kind::Failed},
+      {"none", CellResult::Kind::Missing},    {"died", CellResult::Kind::Died},
+      {"skipped", CellResult::Kind::Skipped},
+  };
+  nb::object status = item(outcome, nb::int_(0));
+  CellResult result;
+  bool known = false;
+  for (const auto& [text, kind] : kinds) {
+    if (PyUnicode_Check(status.ptr()) &&
+        PyUnicode_CompareWithASCIIString(status.ptr(), text) == 0) {
+      result.kind = kind;
+      known = true;
+    }
+  }
+  if (!known) {
+    PyErr_Format(PyExc_ValueError, "Unknown build outcome %R", status.ptr());
+    throw nb::python_error();
+  }
+  result.detail = item(outcome, nb::int_(1));
+  result.message = item(outcome, nb::int_(2));
+  return result;
+}
+
+// A cell whose worker died: its log says so after what the build wrote.
+void note_death(nb::handle module, const CellTarget& target, const CellResult& result) {
+  CellLog log(module, target.log_path, true);
+  log.write(concat({nb::str("ERROR\n"), result.detail, nb::str("\n")}));
+  log.close();
+}
+
+// A cell handed to the workers, in the order of the run.
+struct SentCell {
+  nb::object cell_name;
+  nb::str name;
+  CellTarget target;
+  bool announced = false;
+  bool done = false;
+  CellResult result;
+};
+
+// The loop of run_sequential with the builds on workers: cells are handed out
+// in order, and each one's console line is printed once it and every cell
+// before it are done, so that the console reads as in a sequential run. The
+// first cell (in order) whose outcome ends the run stops the hand-out; cells
+// already running finish and are reported after it.
+[[noreturn]] void run_on_workers(nb::handle module, nb::handle cell_names,
+                                 const BuildLoopSteps& steps, OnError on_error,
+                                 WorkerPool& workers) {
+  constexpr std::size_t kNoEnd = static_cast<std::size_t>(-1);
+  nb::object names = checked(PyObject_GetIter(cell_names.ptr()));
+  bool exhausted = false;
+  std::vector<SentCell> cells;
+  std::size_t reported = 0;  // cells[0, reported) are on the console
+  std::size_t end_at = kNoEnd;
+  Tally tally;
+  StaleTempSweeper sweep;
+  int code = 0;
+  nb::object stop_message;
+  for (;;) {
+    while (!exhausted && end_at == kNoEnd && truthy(workers.get().attr("room")())) {
+      PyObject* next = PyIter_Next(names.ptr());
+      if (!next) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        exhausted = true;
+        break;
+      }
+      SentCell cell;
+      cell.cell_name = nb::steal(next);
+      cell.target = steps.target(cell.cell_name);
+      sweep(cell.target);
+      cell.name = nb::str(cell.cell_name);
+      workers.get().attr("submit")(cells.size(), cell.cell_name, cell.target.gds_path,
+                                   cell.target.ports_path, cell.target.log_path);
+      cells.push_back(std::move(cell));
+    }
+
+    for (; reported < cells.size(); ++reported) {
+      SentCell& cell = cells[reported];
+      // Up to the cell that ends the run every cell is built, so its start
+      // may show while it builds; after it, a cell may yet be skipped.
+      if (!cell.announced && reported <= end_at) {
+        announce(module, cell.target, cell.name);
+        cell.announced = true;
+      }
+      if (!cell.done) break;
+      if (cell.result.kind == CellResult::Kind::Skipped) continue;
+      if (!cell.announced) announce(module, cell.target, cell.name);
+      Verdict verdict = report(module, tally, cell.name, cell.target, cell.result, on_error);
+      if (reported == end_at) {
+        code = verdict == Verdict::Missing ? 2 : 1;
+        stop_message = cell.result.message;
+      }
+    }
+    if (reported == cells.size() && (exhausted || end_at != kNoEnd)) break;
+
+    for (nb::handle arrived : workers.get().attr("wait")()) {
+      std::size_t index = nb::cast<std::size_t>(item(arrived, nb::int_(0)));
+      SentCell& cell = cells.at(index);
+      cell.result = result_of(item(arrived, nb::int_(1)));
+      cell.done = true;
+      if (cell.result.kind == CellResult::Kind::Died) note_death(module, cell.target, cell.result);
+      if (ends_run(cell.result, on_error) && (end_at == kNoEnd || index < end_at)) {
+        end_at = index;
+        workers.get().attr("stop_after")(index);
+      }
+    }
+  }
+  workers.close();
+  end_run(module, tally, code, stop_message);
+}
+
+// _build_cell(build, cell_name, gds_path, ports_path, log_path): one cell in a
+// worker process, built with `build` (what _prepare_worker returned).
+nb::object build_cell_in_worker(nb::handle module, const nb::handle* args) {
+  nb::handle build = args[0];
+  CellTarget target;
+  target.gds_path = nb::borrow(args[2]);
+  target.ports_path = nb::borrow(args[3]);
+  target.log_path = nb::borrow(args[4]);
+  CellResult result = build_cell(module, args[1], target,
+                                 [build](nb::handle name) { return nb::object(build(name)); });
+  static const char* const statuses[] = {"built", "failed", "none", "died", "skipped"};
+  nb::object none = nb::none();
+  return nb::make_tuple(statuses[static_cast<int>(result.kind)],
+                        result.detail ? result.detail : none,
+                        result.message ? result.message : none);
+}
+
+}  // namespace
+
+WorkerPool::WorkerPool(nb::handle module, nb::handle setup, OnError on_error)
+    : pool_(cached("lumencad.core.workers", "open_pool")(
+          module_global(module, "s"), module.attr("__name__"), setup, on_error == OnError::Stop)) {}
+
+// Failures of its own while an error is on its way are reported as unraisable.
+WorkerPool::~WorkerPool() {
+  if (!active()) return;
+  PyObject* result = PyObject_CallMethod(pool_.ptr(), "terminate", nullptr);
+  if (result)
+    Py_DECREF(result);
+  else
+    PyErr_WriteUnraisable(pool_.ptr());
+}
+
+void WorkerPool::close() {
+  if (!active()) return;
+  pool_.attr("close")();
+  pool_ = nb::none();
+}
+
+void run_build_loop(nb::handle module, nb::handle cell_names, const BuildLoopSteps& steps,
+                    OnError on_error, WorkerPool& workers) {
+  if (workers.active()) run_on_workers(module, cell_names, steps, on_error, workers);
+  run_sequential(module, cell_names, steps, on_error);
+}
+
+void define_cell_builder(nb::module_& m) {
+  def_function(m, {"_build_cell",
+                   {{"build"},
+                    {"cell_name"},
+                    {"gds_path", "str", Check::Str},
+                    {"ports_path", "str", Check::Str},
+                    {"log_path", "str", Check::Str}},
+                   nullptr,
+                   nullptr,
+                   build_cell_in_worker});
 }
 
 void print_warning(nb::handle module, nb::handle message) {

@@ -29,21 +29,60 @@ struct BuildLoopSteps {
   std::function<nb::object(nb::handle cell_name)> build;
 };
 
+// The worker processes that build a command's cells when the module's
+// settings `s` ask for them (`jobs` above 1, or a `scheduler` address; see
+// lumencad.core.workers). They start when this is made, each preparing
+// itself with the module's `_prepare_worker(*setup)` while the command sets
+// up, and are ended when it is destroyed (run_build_loop lets them finish
+// first when it gets through).
+class LUMENCAD_API WorkerPool {
+ public:
+  WorkerPool(nb::handle module, nb::handle setup, OnError on_error);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // False when the cells are built in this process.
+  bool active() const { return pool_.is_valid() && !pool_.is_none(); }
+  nb::handle get() const { return pool_; }
+  // Lets the workers finish and waits for them.
+  void close();
+
+ private:
+  nb::object pool_;
+};
+
 // Builds every cell that iterating `cell_names` yields: one console line per
 // cell on the module's `sys.stdout`, the build's output and any traceback in
-// the cell's log file, then its GDS file (used only when its records are
-// complete) and its ports file, each replaced whole so that a failed write
-// leaves the previous file intact. A cell whose build or writing fails is
-// handled by the failure policy and also reported on `sys.stderr` as
-// "FAILED <cell>: <last error line> (log: <log path>)". Always ends by
-// counting the cells on `sys.stderr` ("3 cells built, 1 failed.") and raising
-// the module's `typer.Exit`: 0 after the whole loop, 1 when a cell failed
-// under OnError::Stop, 2 when a cell built to None. Temporary files that dead
-// processes left in an output folder are removed the first time the run
-// meets that folder. Errors outside the failure policy (opening a log file,
-// interrupts) propagate with the standard streams restored.
+// the cell's log file (opened once per cell), then its GDS file (used only
+// when its records are complete) and its ports file, each replaced whole so
+// that a failed write leaves the previous file intact. A cell whose build or
+// writing fails is handled by the failure policy and also reported on
+// `sys.stderr` as "FAILED <cell>: <last error line> (log: <log path>)".
+// Always ends by counting the cells on `sys.stderr` ("3 cells built, 1
+// failed.") and raising the module's `typer.Exit`: 0 after the whole loop, 1
+// when a cell failed under OnError::Stop, 2 when a cell built to None.
+// Temporary files that dead processes left in an output folder are removed
+// the first time the run meets that folder. Errors outside the failure
+// policy (opening a log file, interrupts) propagate with the standard
+// streams restored.
+//
+// With an active `workers` pool the cells are built by its workers with the
+// module's `_build_cell`: the same files, and the same console lines in the
+// same order, a cell's line appearing once it and every cell before it are
+// done. The first cell (in order) that ends the run stops the hand-out of
+// cells; cells already running finish and are reported after it. A cell
+// whose worker died fails, its log file saying so.
 [[noreturn]] LUMENCAD_API void run_build_loop(nb::handle module, nb::handle cell_names,
-                                              const BuildLoopSteps& steps, OnError on_error);
+                                              const BuildLoopSteps& steps, OnError on_error,
+                                              WorkerPool& workers);
+
+// Defines `_build_cell(build, cell_name, gds_path: str, ports_path: str,
+// log_path: str)` on a builder module: builds one cell in a worker process
+// with `build` (what the module's `_prepare_worker` returned) and writes its
+// files as the loop does; returns (status, detail, message) with status
+// "built", "failed" or "none", the failure's last line and its text.
+LUMENCAD_API void define_cell_builder(nb::module_& m);
 
 // Writes "warning: <message>" and a line end to the module's sys.stderr.
 LUMENCAD_API void print_warning(nb::handle module, nb::handle message);
