@@ -91,19 +91,9 @@ void write_text_replacing(nb::handle path, nb::handle text) {
   std::string tmp = temp_sibling_path(fs_bytes(path), getpid());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) raise_errno(errno, fs_text(tmp));
-  int err = 0;
-  while (size > 0) {
-    ssize_t written = write(fd, data, static_cast<size_t>(size));
-    if (written > 0) {
-      data += written;
-      size -= written;
-    } else if (written < 0 && errno == EINTR) {
-      if (PyErr_CheckSignals() != 0) break;
-    } else {
-      err = written < 0 ? errno : EIO;
-      break;
-    }
-  }
+  // A signal handler that raises ends the write; its exception goes on.
+  int err =
+      write_all(fd, data, static_cast<std::size_t>(size), [] { return PyErr_CheckSignals() != 0; });
   if (close(fd) != 0 && err == 0) err = errno;
   if (PyErr_Occurred()) {  // interrupted by a signal handler that raised
     unlink(tmp.c_str());

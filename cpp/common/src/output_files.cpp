@@ -29,22 +29,6 @@ ssize_t read_some(int fd, unsigned char* buffer, std::size_t size) {
   return got;
 }
 
-// Writes all of `size` bytes; returns 0 or the errno of the failure.
-int write_all(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written > 0) {
-      data += written;
-      size -= static_cast<std::size_t>(written);
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return written < 0 ? errno : EIO;
-    }
-  }
-  return 0;
-}
-
 // The pid in a temporary file name made by temp_sibling_path
 // (".stem.tmp-<pid>" plus an optional extension), or 0 for any other name.
 long temp_file_pid(const char* name) {
@@ -204,6 +188,22 @@ int open_log_file(const char* path, bool append) {
     if (unlink(path) != 0 && errno != ENOENT) return -1;
     replaced = true;
   }
+}
+
+int write_all(int fd, const void* data, std::size_t size, bool (*interrupted)()) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    ssize_t written = write(fd, bytes, size);
+    if (written > 0) {
+      bytes += written;
+      size -= static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      if (interrupted && interrupted()) return EINTR;
+    } else {
+      return written < 0 ? errno : EIO;
+    }
+  }
+  return 0;
 }
 
 }  // namespace lumencad

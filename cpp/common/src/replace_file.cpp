@@ -9,27 +9,14 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "lumencad/output_files.hpp"
+
 namespace lumencad {
 namespace {
 
 // Temporaries of one process differ by this counter, so that threads
 // replacing the same file at once never share a temporary.
 std::atomic<unsigned long> temp_counter{0};
-
-int write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written > 0) {
-      data += written;
-      size -= static_cast<std::size_t>(written);
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return written < 0 ? errno : EIO;
-    }
-  }
-  return 0;
-}
 
 // "dir/name" -> "dir/.name.<pid>-<n>.tmp", created exclusively with mode
 // 0666 less the umask; -1 with errno set when no name could be created.

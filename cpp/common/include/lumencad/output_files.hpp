@@ -65,4 +65,9 @@ int regular_file_mode(const char* path);
 // or -1 with errno set.
 int open_log_file(const char* path, bool append);
 
+// Writes all `size` bytes of `data` to `fd`, resuming after signals; returns
+// 0 or the errno of the failure. `interrupted`, when given, is asked after
+// each signal and stops the write with EINTR when it returns true.
+int write_all(int fd, const void* data, std::size_t size, bool (*interrupted)() = nullptr);
+
 }  // namespace lumencad
