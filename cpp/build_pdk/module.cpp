@@ -9,7 +9,6 @@
 #include "lumencad/handles.hpp"
 #include "lumencad/module.hpp"
 #include "lumencad/pyobject.hpp"
-#include "lumencad/unpack.hpp"
 
 namespace nb = nanobind;
 using namespace lumencad;
@@ -55,21 +54,18 @@ void prepare(nb::handle module, const nb::handle* args, Setup& setup,
              std::optional<WorkerPool>& workers) {
   nb::object warnings = module_global(module, "warnings");
   warnings.attr("simplefilter")("ignore");
-  nb::object validated =
-      module_global(module, "_validate_build_pdk_args")(args[0], args[1], args[2]);
-  nb::object triple[3];
-  unpack(validated, triple, 3);
-  setup.pdk_name = triple[1];
-  setup.on_error = triple[2];
+  BuilderArgs validated = validate_builder_args(module, "_validate_build_pdk_args", args);
+  setup.pdk_name = validated.pdk_name;
+  setup.on_error = validated.on_error;
   // Workers prepare themselves while this process imports the PDK.
   workers.emplace(module, nb::make_tuple(setup.pdk_name), on_error_policy(setup.on_error));
-  nb::object build_path = os_path("abspath")(triple[0]);
+  nb::object build_path = os_path("abspath")(validated.path);
   setup.out_dir = os_path("join")(build_path, "gds", "pdk");
   setup.log_dir = os_path("join")(build_path, "log", "pdk");
   make_dirs(setup.out_dir);
   make_dirs(os_path("join")(setup.out_dir, "ports"));
   make_dirs(setup.log_dir);
-  setup.pdk = activate_pdk(module, triple[1]);
+  setup.pdk = activate_pdk(module, validated.pdk_name);
 }
 
 CellTarget pdk_target(const Setup& setup, nb::handle cell_name) {

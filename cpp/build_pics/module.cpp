@@ -130,13 +130,10 @@ struct Project {
 };
 
 void validate_project(nb::handle module, const nb::handle* args, Project& project) {
-  nb::object validated =
-      module_global(module, "_validate_build_pics_args")(args[0], args[1], args[2]);
-  nb::object triple[3];
-  unpack(validated, triple, 3);
-  project.pics_path = triple[0];
-  project.pdk_name = triple[1];
-  project.on_error = triple[2];
+  BuilderArgs validated = validate_builder_args(module, "_validate_build_pics_args", args);
+  project.pics_path = validated.path;
+  project.pdk_name = validated.pdk_name;
+  project.on_error = validated.on_error;
   nb::object parent = os_path("dirname")(project.pics_path);
   project.out_dir = os_path("join")(parent, "build", "gds");
   project.log_dir = os_path("join")(parent, "build", "log");

@@ -15,6 +15,7 @@
 #include "lumencad/handles.hpp"
 #include "lumencad/output_files.hpp"
 #include "lumencad/pyobject.hpp"
+#include "lumencad/unpack.hpp"
 
 namespace lumencad {
 namespace {
@@ -646,6 +647,13 @@ void define_builder_command(nb::module_& m, const BuilderCommand& command) {
                                          command.doc,
                                          command.impl});
   m.attr(command.name) = m.attr("app").attr("command")()(function);
+}
+
+BuilderArgs validate_builder_args(nb::handle module, const char* validator_name,
+                                  const nb::handle* args) {
+  nb::object triple[3];
+  unpack(module_global(module, validator_name)(args[0], args[1], args[2]), triple, 3);
+  return {triple[0], triple[1], triple[2]};
 }
 
 }  // namespace lumencad

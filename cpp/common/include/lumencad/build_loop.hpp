@@ -109,6 +109,16 @@ LUMENCAD_API nb::object default_pdk_name(nb::handle settings);
 // suppressed an exception raised by `body`.
 LUMENCAD_API bool run_in_context(nb::handle manager, const std::function<void()>& body);
 
+// The arguments of a builder command as its validator returns them.
+struct BuilderArgs {
+  nb::object path, pdk_name, on_error;
+};
+
+// Calls the module's validator `validator_name` (looked up at call time)
+// with the command's three arguments and unpacks the triple it returns.
+LUMENCAD_API BuilderArgs validate_builder_args(nb::handle module, const char* validator_name,
+                                               const nb::handle* args);
+
 // A builder command and the function that validates its arguments.
 struct BuilderCommand {
   const char* name;
