@@ -9,7 +9,6 @@
 #include "lumencad/handles.hpp"
 #include "lumencad/module.hpp"
 #include "lumencad/pyobject.hpp"
-#include "lumencad/unpack.hpp"
 
 namespace nb = nanobind;
 using namespace lumencad;
