@@ -10,7 +10,12 @@ from typing import Any
 
 import pytest
 
-MODULES = ["lumencad.core.netlist", "lumencad.core.cli.build_pics", "lumencad.core.cli.build_pdk"]
+MODULES = [
+    "lumencad.core.netlist",
+    "lumencad.core.cli.build_pics",
+    "lumencad.core.cli.build_pdk",
+    "polyloom._geometry",
+]
 
 
 def stub_of(module: Any) -> ast.Module:
@@ -25,6 +30,8 @@ def top_level_names(tree: ast.Module) -> set[str]:
             names.add(node.name)
         elif isinstance(node, ast.Assign):
             names.update(t.id for t in node.targets if isinstance(t, ast.Name))
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names.add(node.target.id)
         elif isinstance(node, ast.Import | ast.ImportFrom):
             names.update((a.asname or a.name).partition(".")[0] for a in node.names)
     return names
