@@ -420,7 +420,7 @@ class Tree:
         self.label = label
         root.mkdir(parents=True)
         env = dict(os.environ, PYTHONPATH=str(tree / "python"))
-        self.stderr = open(root / "stderr.txt", "w")  # noqa: SIM115 (closed in close())
+        self.stderr = open(root / "stderr.txt", "w")  # closed in close()
         self.process = subprocess.Popen(
             [sys.executable, str(HERE), "--worker", str(root)],
             stdin=subprocess.PIPE,

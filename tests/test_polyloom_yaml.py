@@ -228,6 +228,29 @@ def test_placement_that_a_connection_overrides_is_reported(capsys, netlist, warn
     assert capsys.readouterr() == ("", warning)
 
 
+@pytest.mark.parametrize(
+    "placement",
+    [
+        {"x": 10**30, "y": -7, "rotation": 0},
+        {"x": 1e17, "y": 1e-05, "dx": -0.0, "dy": 5e-324},
+        {"x": float("nan"), "y": float("inf"), "dx": -float("inf"), "dy": 1.7976931348623157e308},
+        {"x": 0.1 + 0.2, "y": -2.5e-7, "rotation": 270.0},
+    ],
+)
+def test_overridden_placements_are_written_as_yaml_writes_them(capsys, placement):
+    netlist = {
+        "instances": THREE,
+        "placements": {"w1": placement},
+        "connections": {"s,o2": "w1,o1"},
+    }
+    from_yaml(netlist)
+    written = yaml.safe_dump(placement, default_flow_style=True, sort_keys=False, width=10**9)
+    assert capsys.readouterr().err == (
+        f"warning: placement {written.strip()} of instance 'w1' is ignored: "
+        "connection 's,o2': 'w1,o1' moves it\n"
+    )
+
+
 def test_template_factory_caches_until_the_file_changes(tmp_path):
     path = tmp_path / "ring.pic.yml"
     path.write_text(yaml.safe_dump({"instances": {"r": "ring_single"}}))

@@ -208,7 +208,24 @@ def _mapping(value: Any, what: str, *names: Any) -> Mapping[Any, Any]:
 
 def _flow_yaml(value: dict[str, Any]) -> str:
     """`value` as one line of YAML, as a pic file would write it inline."""
+    if all(type(number) in (int, float) for number in value.values()):
+        # Placement numbers, written here as PyYAML's safe dumper writes them
+        # (its emitter, in Python, would take most of the time of a build).
+        return "{" + ", ".join(f"{key}: {_yaml_number(n)}" for key, n in value.items()) + "}"
     return yaml.safe_dump(value, default_flow_style=True, sort_keys=False, width=math.inf).strip()
+
+
+def _yaml_number(number: float) -> str:
+    """An int or float as PyYAML's safe representer writes it (a plain scalar)."""
+    if type(number) is int:
+        return str(number)
+    if number != number:
+        return ".nan"
+    if number in (math.inf, -math.inf):
+        return ".inf" if number > 0 else "-.inf"
+    text = repr(number).lower()
+    # "1e+17" is no YAML float: PyYAML writes "1.0e+17".
+    return text.replace("e", ".0e", 1) if "." not in text and "e" in text else text
 
 
 def _number(values: Mapping[str, Any], key: str, instance: str) -> float:
