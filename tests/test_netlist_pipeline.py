@@ -3,7 +3,9 @@ wrapper, available connections, the good-netlist keeper and patch_netlist."""
 
 from __future__ import annotations
 
+import contextlib
 import copy
+import gc
 from collections.abc import Iterator
 from types import MappingProxyType, SimpleNamespace
 from typing import Any
@@ -397,6 +399,30 @@ def test_patch_passes_stage_errors_through(monkeypatch: pytest.MonkeyPatch) -> N
     with pytest.raises(LookupError) as raised:
         nl.patch_netlist("top", {})
     assert raised.value is error
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("fails", [False, True])
+def test_patch_holds_the_collector_off_and_restores_it(monkeypatch, enabled, fails) -> None:
+    seen: list[bool] = []
+
+    def stage(netlist: Any) -> Any:
+        seen.append(gc.isenabled())
+        if fails and len(seen) == len(STAGES):
+            raise LookupError("last stage failed")
+        return netlist
+
+    for label in STAGES[:-1]:
+        monkeypatch.setattr(nl, label, stage)
+    monkeypatch.setattr(nl, STAGES[-1], lambda name, netlist: stage(netlist))
+    try:
+        gc.enable() if enabled else gc.disable()
+        with pytest.raises(LookupError) if fails else contextlib.nullcontext():
+            nl.patch_netlist("top", {})
+        after = gc.isenabled()
+    finally:
+        gc.enable()
+    assert (seen, after) == ([False] * len(STAGES), enabled)
 
 
 def test_patch_hands_on_the_good_netlist_after_an_empty_stage_result(monkeypatch) -> None:

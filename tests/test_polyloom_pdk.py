@@ -61,6 +61,20 @@ def test_cache_returns_same_object_for_same_arguments():
     assert box(size=3).function_name == "box"
 
 
+def test_every_spelling_of_a_call_gets_the_cached_component():
+    first = box(3)
+    assert box(3) is first and box(size=3) is first and box(3.0, label="x") is first
+    listed = box(layer=[5, 0])  # not a plain value: bound and frozen every time
+    assert box(layer=[5, 0]) is listed and listed.name == "box_layer5_0"
+    for _ in range(2):  # a call that fails is never remembered
+        with pytest.raises(TypeError) as err:
+            box(sise=3)
+        assert str(err.value) == "box(): got an unexpected keyword argument 'sise'"
+    box.cache_clear()
+    assert box.cache_size() == 0
+    assert box(3) is not first and box(size=3) is box(3)
+
+
 def test_cell_must_return_a_component():
     @pl.cell
     def broken() -> pl.Component:

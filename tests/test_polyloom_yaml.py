@@ -228,6 +228,29 @@ def test_placement_that_a_connection_overrides_is_reported(capsys, netlist, warn
     assert capsys.readouterr() == ("", warning)
 
 
+@pytest.mark.parametrize(
+    "placement",
+    [
+        {"x": 10**30, "y": -7, "rotation": 0},
+        {"x": 1e17, "y": 1e-05, "dx": -0.0, "dy": 5e-324},
+        {"x": float("nan"), "y": float("inf"), "dx": -float("inf"), "dy": 1.7976931348623157e308},
+        {"x": 0.1 + 0.2, "y": -2.5e-7, "rotation": 270.0},
+    ],
+)
+def test_overridden_placements_are_written_as_yaml_writes_them(capsys, placement):
+    netlist = {
+        "instances": THREE,
+        "placements": {"w1": placement},
+        "connections": {"s,o2": "w1,o1"},
+    }
+    from_yaml(netlist)
+    written = yaml.safe_dump(placement, default_flow_style=True, sort_keys=False, width=10**9)
+    assert capsys.readouterr().err == (
+        f"warning: placement {written.strip()} of instance 'w1' is ignored: "
+        "connection 's,o2': 'w1,o1' moves it\n"
+    )
+
+
 def test_template_factory_caches_until_the_file_changes(tmp_path):
     path = tmp_path / "ring.pic.yml"
     path.write_text(yaml.safe_dump({"instances": {"r": "ring_single"}}))
@@ -289,3 +312,61 @@ def test_yaml_syntax_errors_point_into_the_file(tmp_path):
     path.write_text("instances:\n  s: [1\n")
     with pytest.raises(yaml.YAMLError, match=re.escape(f'in "{path}", line 2')):
         cell_from_yaml_template(path, "bad")()
+
+
+TRICKY_YAML = [
+    "a: 1\nb: [2.5, -3e2, .inf, .NaN, 0x1f, 0o17, 017, 1_000, 190:20:30]\n"
+    "c: {d: null, e: ~, f: }\n",
+    "flags: [yes, No, on, OFF, true, False]\nwhen: 2001-12-14\nplain: 12:30\n",
+    "base: &b {x: 1, y: 2}\nmerged: {<<: *b, y: 3}\nsame: *b\nlist: &l [1, 2]\nagain: *l\n",
+    "1: int key\n1.0: float key\n~: null key\ntrue: bool key\n",
+    "seq: !!set {a, b}\nodd: !!omap [a: 1, b: 2]\nbytes: !!binary aGk=\n",
+    "s: !!str 12\nt: !!float 3\nself: &s [*s]\n",
+    "'quoted': \"tab\\there\"\nfolded: >\n  one\n  two\nliteral: |\n  keep\n  lines\n",
+    "---\nonly: document\n...\n",
+    "",
+    "just a scalar",
+]
+
+
+@pytest.mark.parametrize("text", TRICKY_YAML)
+def test_pic_yaml_loads_what_the_python_loader_loads(text):
+    from polyloom.read.pic_yaml import safe_load
+
+    expected = yaml.load(text, Loader=yaml.SafeLoader)
+    loaded = safe_load(text)
+    assert repr(loaded) == repr(expected)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "instances:\n  s: [1\n",
+        "a: 1\n a: 2\n",
+        "a: !custom 1\n",
+        "one: 1\n---\ntwo: 2\n",
+        "? [1, 2]\n: x\nm: {? {a: 1} : b}\n",
+        "a: \x07\n",
+    ],
+)
+@pytest.mark.parametrize("libyaml", [True, False])
+def test_pic_yaml_errors_are_the_python_loaders(tmp_path, monkeypatch, text, libyaml):
+    from polyloom.read import pic_yaml
+    from polyloom.read.netlist_reader import load_netlist
+
+    if not libyaml:
+        monkeypatch.setattr(pic_yaml, "_CParsedLoader", None)
+    path = tmp_path / "bad.pic.yml"
+    path.write_text(text)
+    with open(path, encoding="utf-8") as stream, pytest.raises(yaml.YAMLError) as expected:
+        yaml.load(stream, Loader=yaml.SafeLoader)
+    with pytest.raises(yaml.YAMLError) as raised:
+        load_netlist(path)
+    assert (type(raised.value), str(raised.value)) == (type(expected.value), str(expected.value))
+
+
+def test_example_pics_load_as_the_python_loader_loads(examples_dir):
+    from polyloom.read.netlist_reader import load_netlist
+
+    for path in sorted(examples_dir.rglob("*.pic.yml")):
+        assert load_netlist(path) == yaml.load(path.read_text(), Loader=yaml.SafeLoader), path

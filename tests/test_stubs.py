@@ -17,6 +17,7 @@ MODULES = [
     "lumencad.core.explore",
     "lumencad.core.cli.tree",
     "lumencad.core.cli.patch_netlist",
+    "polyloom._geometry",
 ]
 
 
@@ -34,6 +35,8 @@ def top_level_names(tree: ast.Module) -> set[str]:
             names.add(node.name)
         elif isinstance(node, ast.Assign):
             names.update(t.id for t in node.targets if isinstance(t, ast.Name))
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names.add(node.target.id)
         elif isinstance(node, ast.Import | ast.ImportFrom):
             names.update(a.asname for a in node.names if a.asname)
     return names

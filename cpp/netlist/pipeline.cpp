@@ -2,6 +2,7 @@
 #include "functions.hpp"
 
 #include "lumencad/checks.hpp"
+#include "lumencad/collector.hpp"
 #include "lumencad/deepcopy.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/mapping.hpp"
@@ -112,6 +113,9 @@ nb::object run_stage(nb::handle module, nb::handle keeper, const char* stage, nb
 nb::object patch_netlist(nb::handle module, const nb::handle* args) {
   nb::handle netlist = args[1];
   if (netlist.is_none()) raise_arg_type("netlist", "dict", netlist);
+  // The stages copy the netlist again and again and build its whole layout;
+  // collections in between would traverse all of it each time.
+  CollectorPause pause;
 
   nb::dict good_netlist;
   nb::object keeper =

@@ -81,6 +81,23 @@ def _freeze(value: Any) -> Any:
     return value
 
 
+# Argument types whose equality is that of the values `_freeze` keys the cache
+# with: numbers, strings, None and components (by identity).
+_CALL_KEY_TYPES = frozenset({str, int, float, bool, type(None), Component})
+
+
+def _call_key(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+    """A call's arguments as given (positions, then keywords in their order), as a
+    key; None when an argument is of another type (a list, a mapping, a subclass)."""
+    for value in args:
+        if type(value) not in _CALL_KEY_TYPES:
+            return None
+    for value in kwargs.values():
+        if type(value) not in _CALL_KEY_TYPES:
+            return None
+    return (args, tuple(kwargs.items()))
+
+
 def plain_setting(value: Any) -> Any:
     """A setting value as plain data (lists, dicts, numbers, strings)."""
     if isinstance(value, Component):
@@ -127,9 +144,25 @@ def cell(func: F | None = None) -> Any:
 
     signature = inspect.signature(func)
     cache: dict[Any, Component] = {}
+    # The components of calls made before, keyed by their exact arguments
+    # (see `_call_key`): a repeated call is answered without binding the
+    # signature. Equal plain arguments bind to equal values, so an entry always
+    # holds what `cache` gives for them.
+    calls: dict[Any, Component] = {}
 
     @functools.wraps(func)
     def wrapper(*args: Any, **kwargs: Any) -> Component:
+        call = _call_key(args, kwargs)
+        if call is not None:
+            known = calls.get(call)
+            if known is not None:
+                return known
+        component = _build(args, kwargs)
+        if call is not None:
+            calls[call] = component
+        return component
+
+    def _build(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Component:
         try:
             bound = signature.bind(*args, **kwargs)
         except TypeError as err:
@@ -173,7 +206,11 @@ def cell(func: F | None = None) -> Any:
         cache[key] = component
         return component
 
+    def cache_clear() -> None:
+        cache.clear()
+        calls.clear()
+
     wrapper._is_cell = True  # type: ignore[attr-defined]
-    wrapper.cache_clear = cache.clear  # type: ignore[attr-defined]
+    wrapper.cache_clear = cache_clear  # type: ignore[attr-defined]
     wrapper.cache_size = lambda: len(cache)  # type: ignore[attr-defined]
     return wrapper

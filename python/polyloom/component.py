@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import copy
 import itertools
+import operator
 from collections.abc import Callable, Iterable
 from typing import Any
 
@@ -21,7 +22,7 @@ from polyloom.geometry import (
 )
 from polyloom.layout import hierarchy
 from polyloom.netlist import extract_netlist
-from polyloom.port import Layer, Port, Ports, as_layer, check_name
+from polyloom.port import Layer, Port, Ports, as_layer, check_name, transformed_ports
 
 LayerLookup = Callable[[str], Layer]
 
@@ -283,7 +284,7 @@ class Component:
             raise ValueError(f"Component {component.name!r} cannot contain itself")
         if name is None:
             name = self._fresh_instance_name(component.name)
-        elif self._instance_named(name) is not None:
+        elif name in self._inst_names:
             raise ValueError(f"Instance name {name!r} is already used in component {self._name!r}")
         inst = Instance(component, name, parent=self)
         self._insts.append(inst)
@@ -362,14 +363,11 @@ def _transform_part(attribute: str, convert: Callable[[Any], Any], doc: str) -> 
     Setting it is a change of the parent component, so a locked parent refuses it.
     """
 
-    def get(inst: Instance) -> Any:
-        return getattr(inst, attribute)
-
     def set_(inst: Instance, value: Any) -> None:
         inst._check_unlocked()
         setattr(inst, attribute, convert(value))
 
-    return property(get, set_, doc=doc)
+    return property(operator.attrgetter(attribute), set_, doc=doc)
 
 
 class Instance:
@@ -431,6 +429,14 @@ class Instance:
         "Whether the component is mirrored across its own x axis (before rotation).",
     )
 
+    def _set_transform(self, x: float, y: float, rotation: float, mirrored: bool) -> None:
+        """Set `mirrored`, `rotation`, `x` and `y`, in this order, in one step."""
+        self._check_unlocked()
+        self._mirror = bool(mirrored)
+        self._rotation = normalize_angle(rotation)
+        self._x = clean(x)
+        self._y = clean(y)
+
     @property
     def center(self) -> tuple[float, float]:
         box = self.bbox
@@ -449,13 +455,29 @@ class Instance:
         cached = self._ports_cache
         if cached is not None and cached[0] is own and cached[1] == state:
             return cached[2]
-        origin = (self._x, self._y)
-        transformed = {
-            port.name: port.transformed(origin, self._rotation, self._mirror) for port in own
-        }
+        transformed = transformed_ports(own, (self._x, self._y), self._rotation, self._mirror)
         ports = Ports(transformed, owner=f"instance {self._name!r}")
         self._ports_cache = (own, state, ports)
         return ports
+
+    def _port(self, name: str) -> Port | None:
+        """The component's port `name` in the parent's frame (None if it has none).
+
+        Transforms only that port unless all of them are at hand already, and
+        keeps nothing: an instance being placed is asked for one port at each
+        step.
+        """
+        cached = self._ports_cache
+        if (
+            cached is not None
+            and cached[0] is self.component._ports_view
+            and cached[1] == (self._name, self._x, self._y, self._rotation, self._mirror)
+        ):
+            return cached[2].get(name)
+        port = self.component._ports.get(name)
+        if port is None:
+            return None
+        return transformed_ports((port,), (self._x, self._y), self._rotation, self._mirror)[name]
 
     @property
     def bbox(self) -> np.ndarray:
@@ -541,9 +563,11 @@ class Instance:
         if mirror:
             # Mirror the component in its own frame, before the current transform.
             self._mirror = not self._mirror
-        own = self.ports[name]
+        own = self._port(name)
+        assert own is not None
         if own.orientation is not None and other.orientation is not None:
             turn = other.orientation + 180.0 - own.orientation
             self.rotate(turn, own.center)
-            own = self.ports[name]
+            own = self._port(name)
+            assert own is not None
         return self.move(other.center[0] - own.center[0], other.center[1] - own.center[1])

@@ -8,15 +8,19 @@ that rotated coordinates come out clean (a quarter turn of (1, 0) is exactly
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 
 import numpy as np
 
+from polyloom import _geometry
+
 # Coordinates are rounded to this many decimals (micrometres) after transforms
 # to drop floating-point noise; far below the GDS database unit.
-ROUND_DECIMALS = 9
+ROUND_DECIMALS: int = _geometry.ROUND_DECIMALS
 
 _QUARTER_TURNS = {0: (1.0, 0.0), 1: (0.0, 1.0), 2: (-1.0, 0.0), 3: (0.0, -1.0)}
+# The same, by angle: the rotations of nearly every placement, looked up at once.
+_QUARTER_ANGLES = {90.0 * quarter: value for quarter, value in _QUARTER_TURNS.items()}
 
 
 def normalize_angle(angle: float) -> float:
@@ -29,6 +33,10 @@ def normalize_angle(angle: float) -> float:
 
 def cos_sin(angle: float) -> tuple[float, float]:
     """Cosine and sine of an angle in degrees, exact for multiples of 90."""
+    if type(angle) is float:
+        known = _QUARTER_ANGLES.get(angle)
+        if known is not None:
+            return known
     reduced = normalize_angle(angle)
     quarter, rest = divmod(reduced, 90.0)
     if rest == 0.0:
@@ -37,9 +45,10 @@ def cos_sin(angle: float) -> tuple[float, float]:
     return math.cos(radians), math.sin(radians)
 
 
-def clean(value: float) -> float:
-    """Round a coordinate to drop floating-point noise, never returning -0.0."""
-    return round(float(value), ROUND_DECIMALS) + 0.0
+# Round a coordinate to drop floating-point noise, never returning -0.0:
+# round(float(value), ROUND_DECIMALS) + 0.0, worked out in C++ (it runs for
+# every coordinate of every port that an instance moves).
+clean: Callable[[float], float] = _geometry.clean
 
 
 def transform_point(

@@ -6,7 +6,8 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, overload
 
-from polyloom.geometry import as_xy, clean, transform_angle, transform_point
+from polyloom import _geometry
+from polyloom.geometry import as_xy, clean, cos_sin
 
 Layer = tuple[int, int]
 
@@ -65,6 +66,9 @@ class Port:
 
     def copy(self, **changes: Any) -> Port:
         """A new port with some fields replaced."""
+        if changes.keys() == {"name"}:  # a rename: the other fields are checked already
+            name = check_name(changes["name"], "Port")
+            return clean_port(name, self.center, self.orientation, self.width, self.layer)
         values = {
             "name": self.name,
             "center": self.center,
@@ -82,16 +86,71 @@ class Port:
         mirror: bool = False,
     ) -> Port:
         """This port mirrored across x (if asked), rotated about (0, 0), then moved."""
-        return Port(
-            self.name,
-            transform_point(self.center, origin, rotation, mirror),
-            transform_angle(self.orientation, rotation, mirror),
-            self.width,
-            self.layer,
-        )
+        return transformed_ports((self,), origin, rotation, mirror)[self.name]
 
     def moved(self, dx: float, dy: float) -> Port:
         return self.copy(center=(clean(self.center[0] + dx), clean(self.center[1] + dy)))
+
+
+_new_object = object.__new__
+_set_field = object.__setattr__  # past the frozen dataclass's guard
+
+
+def clean_port(
+    name: str,
+    center: tuple[float, float],
+    orientation: float | None,
+    width: float,
+    layer: Layer,
+) -> Port:
+    """A `Port` from fields already in the form its checks give them.
+
+    That is a non-empty name, a pair of floats, a float or None, a float and
+    a pair of ints: the fields of another port, or values computed from them.
+    Skipping the checks matters where ports are made by the thousand.
+    """
+    port = _new_object(Port)
+    _set_field(port, "name", name)
+    _set_field(port, "center", center)
+    _set_field(port, "orientation", orientation)
+    _set_field(port, "width", width)
+    _set_field(port, "layer", layer)
+    return port
+
+
+def transformed_ports(
+    ports: Iterable[Port],
+    origin: tuple[float, float] = (0.0, 0.0),
+    rotation: float = 0.0,
+    mirror: bool = False,
+) -> dict[str, Port]:
+    """The ports mirrored across x (if asked), rotated about (0, 0), then moved, by name.
+
+    Centres are rounded to drop floating-point noise (`geometry.clean`) and
+    orientations reduced into [0, 360), exactly as `geometry.transform_point`
+    and `geometry.transform_angle` do; the rotation is looked up once, and
+    plain ports are moved in C++.
+    """
+    if not isinstance(ports, tuple):
+        ports = tuple(ports)
+    c, s = cos_sin(rotation)
+    ox, oy = origin[0], origin[1]
+    moved = _geometry.transformed_ports(Port, ports, ox, oy, c, s, rotation, mirror)
+    if moved is not None:
+        return moved
+    # Values that are not plain floats, and ports of other types: the same in Python.
+    result: dict[str, Port] = {}
+    for port in ports:
+        x, y = port.center
+        if mirror:
+            y = -y
+        center = (clean(ox + c * x - s * y), clean(oy + s * x + c * y))
+        orientation = port.orientation
+        if orientation is not None:
+            angle = float((-orientation if mirror else orientation) + rotation) % 360.0
+            orientation = 0.0 if angle >= 360.0 else angle + 0.0
+        result[port.name] = clean_port(port.name, center, orientation, port.width, port.layer)
+    return result
 
 
 def split_reference(ref: Any) -> tuple[str, str]:

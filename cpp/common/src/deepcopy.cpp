@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumencad/collector.hpp"
 #include "lumencad/handles.hpp"
 #include "lumencad/stack.hpp"
 
@@ -272,7 +273,9 @@ class DeepCopier {
       if (y && store(x, y, sole) < 0) Py_CLEAR(y);
       return y;
     }
-    PyObject* y = PyDict_New();
+    // Sized for all entries at once: a large mapping is not grown (and
+    // rehashed) step by step.
+    PyObject* y = _PyDict_NewPresized(PyDict_GET_SIZE(x));
     if (!y) return nullptr;
     if (store(x, y, sole) < 0 || enter_recursive_call(kWhere)) {
       Py_DECREF(y);
@@ -354,24 +357,6 @@ class DeepCopier {
   std::vector<std::pair<PyObject*, PyObject*>> order_;
   std::vector<PyObject*> kept_;
   Py_ssize_t keep_alive_at_ = -1;
-};
-
-// Holds the cyclic garbage collector off while a copy is built: the copy
-// allocates thousands of containers, each allocation would count towards a
-// collection, and the collections would traverse the very tree being built
-// (old-generation passes make that quadratic on large netlists). The
-// collector runs again as usual once the copy is done.
-class CollectorPause {
- public:
-  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-
- private:
-  bool was_enabled_;
 };
 
 }  // namespace

@@ -13,6 +13,7 @@ import yaml
 from polyloom.component import Component, Instance
 from polyloom.pdk import Pdk, current_pdk
 from polyloom.port import Port, split_reference
+from polyloom.read.pic_yaml import safe_load
 from polyloom.routing import route_manhattan
 
 PLACEMENT_KEYS = ("x", "y", "rotation", "mirror", "dx", "dy")
@@ -21,7 +22,7 @@ PLACEMENT_KEYS = ("x", "y", "rotation", "mirror", "dx", "dy")
 def _load_file(path: Path) -> Any:
     # Parsing the open file (not its text) makes YAML errors name the file.
     with open(path, encoding="utf-8") as stream:
-        return yaml.safe_load(stream)
+        return safe_load(stream)
 
 
 def load_netlist(netlist: Any) -> Any:
@@ -35,7 +36,7 @@ def load_netlist(netlist: Any) -> Any:
             if not path.is_file():
                 raise FileNotFoundError(f"Netlist file {stripped!r} does not exist")
             return _load_file(path)
-        return yaml.safe_load(netlist)
+        return safe_load(netlist)
     return netlist
 
 
@@ -51,9 +52,8 @@ class _Builder:
         # (instance, port) -> the connection or route link using that port.
         self.uses: dict[tuple[str, str], str] = {}
 
-    def use(self, ref: str, user: str) -> None:
-        """Claim the port at `ref` for `user`; a waveguide port has one neighbour."""
-        key = split_reference(ref)
+    def use(self, key: tuple[str, str], user: str) -> None:
+        """Claim the port (instance, port) for `user`; a waveguide port has one neighbour."""
         earlier = self.uses.get(key)
         if earlier is not None:
             instance, port = key
@@ -70,17 +70,26 @@ class _Builder:
             raise ValueError(f"Instance {name!r} not found; available: {available}")
         return inst
 
-    def port(self, ref: Any) -> tuple[Instance, Port]:
-        instance_name, port_name = split_reference(ref)
+    def locate(self, ref: Any) -> tuple[tuple[str, str], Instance]:
+        """The (instance, port) names of `ref`, and the instance, which has that port."""
+        key = split_reference(ref)
+        instance_name, port_name = key
         inst = self.instance(instance_name)
-        port = inst.ports.get(port_name)
-        if port is None:
-            available = ", ".join(inst.ports.names()) or "none"
+        own = inst.component.ports
+        if port_name not in own:
+            available = ", ".join(own.names()) or "none"
             raise ValueError(
                 f"Port {port_name!r} not found on instance {instance_name!r} "
                 f"(component {inst.component.name!r}); available: {available}"
             )
-        return inst, port
+        return key, inst
+
+    def port(self, ref: Any) -> tuple[tuple[str, str], Port]:
+        """The (instance, port) names of `ref` and that port where the instance is now."""
+        key, inst = self.locate(ref)
+        port = inst._port(key[1])
+        assert port is not None  # located
+        return key, port
 
     def add_instances(self, records: Any) -> None:
         for name, record in _mapping(records, "instances").items():
@@ -90,11 +99,11 @@ class _Builder:
                 raise ValueError(f"Instance name {name!r} must not contain a comma")
             if isinstance(record, str):
                 component_name, settings = record, {}
-            elif isinstance(record, Mapping):
+            elif type(record) is dict or isinstance(record, Mapping):
                 if "component" not in record:
                     raise ValueError(f"Instance {name!r} has no 'component'")
                 component_name = record["component"]
-                settings = _mapping(record.get("settings"), f"settings of instance {name!r}")
+                settings = _mapping(record.get("settings"), "settings of instance {!r}", name)
             else:
                 raise ValueError(
                     f"Instance {name!r} must be a component name or a mapping, "
@@ -106,7 +115,7 @@ class _Builder:
     def place(self, placements: Any) -> None:
         for name, placement in _mapping(placements, "placements").items():
             inst = self.instance(name)
-            values = _mapping(placement, f"placement of instance {name!r}")
+            values = _mapping(placement, "placement of instance {!r}", name)
             for key in values:
                 if key not in PLACEMENT_KEYS:
                     raise ValueError(
@@ -118,23 +127,28 @@ class _Builder:
                 raise ValueError(
                     f"Placement mirror of instance {name!r} must be true or false, got {mirror!r}"
                 )
-            inst.mirrored = mirror
             moves = {key: value for key, value in values.items() if key != "mirror"}
             if moves:
                 self.placements[name] = moves
-            inst.rotation = _number(values, "rotation", name)
-            inst.x = _number(values, "x", name)
-            inst.y = _number(values, "y", name)
-            inst.move(_number(values, "dx", name), _number(values, "dy", name))
+            rotation = _number(values, "rotation", name)
+            x = _number(values, "x", name)
+            y = _number(values, "y", name)
+            dx = _number(values, "dx", name)
+            dy = _number(values, "dy", name)
+            inst._set_transform(x, y, rotation, mirror)
+            if dx or dy:  # a move by nothing leaves the clean x and y as they are
+                inst.move(dx, dy)
 
     def connect(self, connections: Any) -> None:
         for first, second in _mapping(connections, "connections").items():
-            _, fixed = self.port(first)
-            moving, _ = self.port(second)
+            # Only the ports in use are worked out: all of them are once the
+            # instances stand where they belong.
+            first_key, fixed = self.port(first)
+            second_key, moving = self.locate(second)
             connection = f"connection {first!r}: {second!r}"
-            self.use(first, connection)
-            self.use(second, connection)
-            moving_name, moving_port = split_reference(second)
+            self.use(first_key, connection)
+            self.use(second_key, connection)
+            moving_name, moving_port = second_key
             placement = self.placements.pop(moving_name, None)
             if placement is not None:  # popped: one warning per instance
                 print(
@@ -146,21 +160,21 @@ class _Builder:
 
     def route(self, routes: Any) -> None:
         for route_name, record in _mapping(routes, "routes").items():
-            route = _mapping(record, f"route {route_name!r}")
-            settings = dict(_mapping(route.get("settings"), f"settings of route {route_name!r}"))
+            route = _mapping(record, "route {!r}", route_name)
+            settings = dict(_mapping(route.get("settings"), "settings of route {!r}", route_name))
             cross_section = settings.pop("cross_section", None)
             radius = settings.pop("radius", None)
             if settings:
                 raise ValueError(
                     f"Unknown settings for route {route_name!r}: {', '.join(map(str, settings))}"
                 )
-            links = _mapping(route.get("links"), f"links of route {route_name!r}")
+            links = _mapping(route.get("links"), "links of route {!r}", route_name)
             for index, (first, second) in enumerate(links.items()):
-                _, start = self.port(first)
-                _, end = self.port(second)
+                first_key, start = self.port(first)
+                second_key, end = self.port(second)
                 link = f"route {route_name!r} link {first!r}: {second!r}"
-                self.use(first, link)
-                self.use(second, link)
+                self.use(first_key, link)
+                self.use(second_key, link)
                 route_manhattan(
                     self.component,
                     start,
@@ -179,10 +193,13 @@ class _Builder:
             self.component.add_port(name, port=port)
 
 
-def _mapping(value: Any, what: str) -> Mapping[Any, Any]:
+def _mapping(value: Any, what: str, *names: Any) -> Mapping[Any, Any]:
+    """`value` ({} for None), which must be a mapping; `what`, formatted with the
+    reprs in `names` when there is something wrong, says which value it is."""
     if value is None:
         return {}
-    if not isinstance(value, Mapping):
+    if type(value) is not dict and not isinstance(value, Mapping):
+        what = what.format(*names)
         raise ValueError(
             f"{what[0].upper()}{what[1:]} must be a mapping, got {type(value).__name__}"
         )
@@ -191,7 +208,24 @@ def _mapping(value: Any, what: str) -> Mapping[Any, Any]:
 
 def _flow_yaml(value: dict[str, Any]) -> str:
     """`value` as one line of YAML, as a pic file would write it inline."""
+    if all(type(number) in (int, float) for number in value.values()):
+        # Placement numbers, written here as PyYAML's safe dumper writes them
+        # (its emitter, in Python, would take most of the time of a build).
+        return "{" + ", ".join(f"{key}: {_yaml_number(n)}" for key, n in value.items()) + "}"
     return yaml.safe_dump(value, default_flow_style=True, sort_keys=False, width=math.inf).strip()
+
+
+def _yaml_number(number: float) -> str:
+    """An int or float as PyYAML's safe representer writes it (a plain scalar)."""
+    if type(number) is int:
+        return str(number)
+    if number != number:
+        return ".nan"
+    if number in (math.inf, -math.inf):
+        return ".inf" if number > 0 else "-.inf"
+    text = repr(number).lower()
+    # "1e+17" is no YAML float: PyYAML writes "1.0e+17".
+    return text.replace("e", ".0e", 1) if "." not in text and "e" in text else text
 
 
 def _number(values: Mapping[str, Any], key: str, instance: str) -> float:
