@@ -16,19 +16,16 @@ Run: PYTHONPATH=python python bench/bench_builders.py [--dir FOLDER]
 from __future__ import annotations
 
 import argparse
-import contextlib
-import io
 import json
 import os
 import sys
 import tempfile
-import time
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 import polyloom as pl
-import typer
+from benchlib import PIC_TEMPLATE, best_of, run_quietly
 from lumencad.core.cli.build_pdk import build_pdk
 from lumencad.core.cli.build_pics import build_pics
 from lumencad.core.netlist import _try_get_ports
@@ -38,21 +35,6 @@ from polyloom.read.from_yaml_template import cell_from_yaml_template
 PICS = 500
 REPEATS = 5
 TARGET_RATIO = 1.3
-
-PIC_TEMPLATE = """\
-instances:
-  wg:
-    component: straight
-    settings:
-      length: {length}
-  bend:
-    component: bend_euler
-connections:
-  wg,o2: bend,o1
-ports:
-  o1: wg,o1
-  o2: bend,o2
-"""
 
 
 def clear_cell_caches(pdk: Any) -> None:
@@ -73,28 +55,6 @@ def bare_loop(get_component: Callable[[str], Any], names: list[str], out_dir: Pa
             f.write(json.dumps(_try_get_ports(comp)))
 
 
-def run_command(command: Callable[..., Any], *args: str) -> None:
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
-        try:
-            command(*args)
-        except typer.Exit as exit_:
-            if exit_.exit_code != 0:
-                raise RuntimeError(f"build failed: {out.getvalue()}") from None
-
-
-def best_of(runs: list[Callable[[], None]], prepare: Callable[[], None]) -> list[float]:
-    """Best wall time of each run, interleaving the runs REPEATS times."""
-    best = [float("inf")] * len(runs)
-    for _ in range(REPEATS):
-        for i, run in enumerate(runs):
-            prepare()
-            start = time.perf_counter()
-            run()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
-
-
 def report(label: str, cells: int, command: float, bare: float) -> tuple[float, float]:
     print(
         f"{label:<22} {cells:4d} cells  command {command * 1e3:8.1f} ms  "
@@ -109,10 +69,11 @@ def bench_pdk(tmp: Path) -> tuple[float, float]:
     names = list(pdk.cells)
     command, bare = best_of(
         [
-            lambda: run_command(build_pdk, str(tmp / "command"), "generic", "stop"),
+            lambda: run_quietly(build_pdk, str(tmp / "command"), "generic", "stop"),
             lambda: bare_loop(pl.get_component, names, tmp / "bare"),
         ],
         prepare=lambda: clear_cell_caches(pdk),
+        repeats=REPEATS,
     )
     return report("generic PDK", len(names), command, bare)
 
@@ -140,10 +101,11 @@ def bench_pics(tmp: Path) -> tuple[float, float]:
 
     command, bare = best_of(
         [
-            lambda: run_command(build_pics, str(pics_dir), "generic", "stop"),
+            lambda: run_quietly(build_pics, str(pics_dir), "generic", "stop"),
             lambda: bare_loop(pdk.get_component, names, tmp / "bare-pics"),
         ],
         prepare=prepare,
+        repeats=REPEATS,
     )
     return report(f"project of {PICS} pics", len(names), command, bare)
 

@@ -21,11 +21,11 @@ import contextlib
 import inspect
 import io
 import sys
-import time
 from collections.abc import Callable
 from typing import Any
 
 import polyloom as pl
+from benchlib import best_of
 from lumencad.core.explore import classify_cells, get_pdk_graph
 from natsort import natsorted
 from polyloom.generic import PDK as GENERIC
@@ -127,18 +127,6 @@ def quietly(run: Callable[[], Any]) -> Callable[[], None]:
     return quiet
 
 
-def best_of(runs: list[Callable[[], None]], prepare: Callable[[], None]) -> list[float]:
-    """Best wall time of each run, interleaving the runs REPEATS times."""
-    best = [float("inf")] * len(runs)
-    for _ in range(REPEATS):
-        for i, run in enumerate(runs):
-            prepare()
-            start = time.perf_counter()
-            run()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
-
-
 def bench(label: str, pdk: pl.Pdk) -> list[float]:
     previous = pl.get_active_pdk()
     pdk.activate()
@@ -151,6 +139,7 @@ def bench(label: str, pdk: pl.Pdk) -> list[float]:
                 lambda: library_calls(pdk),
             ],
             prepare=lambda: clear_cell_caches(pdk, GENERIC),
+            repeats=REPEATS,
         )
     finally:
         previous.activate()

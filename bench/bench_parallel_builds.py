@@ -24,6 +24,7 @@ import time
 from pathlib import Path
 
 import lumencad
+from benchlib import PIC_TEMPLATE
 
 PICS = 2000
 PDK_CELLS = 500
@@ -31,20 +32,6 @@ REPEATS = 3
 TARGET_JOBS_2 = 1.7  # speed-up of jobs 2 over jobs 1 at PICS pics, on two cores
 TARGET_CLUSTER = 1.3  # the cluster's time over the local pool's (jobs 2)
 
-PIC_TEMPLATE = """\
-instances:
-  wg:
-    component: straight
-    settings:
-      length: {length}
-  bend:
-    component: bend_euler
-connections:
-  wg,o2: bend,o1
-ports:
-  o1: wg,o1
-  o2: bend,o2
-"""
 
 PDK_TEMPLATE = """\
 from polyloom import Pdk

@@ -20,9 +20,7 @@ Run: PYTHONPATH=python python bench/bench_tree.py [--dir FOLDER]
 from __future__ import annotations
 
 import argparse
-import contextlib
 import inspect
-import io
 import json
 import os
 import shutil
@@ -34,8 +32,8 @@ from pathlib import Path
 from typing import Any
 
 import polyloom as pl
-import typer
 import yaml
+from benchlib import run_quietly
 from lumencad.core.cli import tree as tree_module
 from lumencad.core.cli.build_pdk import build_pdk
 from lumencad.core.cli.build_pics import build_pics
@@ -194,16 +192,6 @@ def py_tree(path: str, pdk: str, by: str, none_str: str = "None") -> str:
 # --- workload ----------------------------------------------------------------------
 
 
-def quietly(command: Callable[..., Any], *args: str) -> None:
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
-        try:
-            command(*args)
-        except typer.Exit as exit_:
-            if exit_.exit_code != 0:
-                raise RuntimeError(f"build failed: {out.getvalue()}") from None
-
-
 def make_project(root: Path, sizes: Iterable[int]) -> Path:
     """The example project under `root`, built, with one generated PDK per size, built."""
     project = root / "project"
@@ -213,8 +201,8 @@ def make_project(root: Path, sizes: Iterable[int]) -> Path:
     sys.path.insert(0, str(root))
     os.chdir(project)
     for size in sizes:
-        quietly(build_pdk, str(project / "build"), f"benchpdk{size}", "stop")
-    quietly(build_pics, str(project / "pics"), "generic", "stop")
+        run_quietly(build_pdk, str(project / "build"), f"benchpdk{size}", "stop")
+    run_quietly(build_pics, str(project / "pics"), "generic", "stop")
     return project / "pics"
 
 
