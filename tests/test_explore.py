@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import functools
+import inspect
 from collections import OrderedDict
 from collections.abc import Callable, Iterator
 from types import SimpleNamespace
@@ -116,11 +118,36 @@ def test_cell_queries(use_pdk) -> None:
 def f_all_kinds(a, /, b, *args, c, **kwargs) -> None: ...
 
 
+@functools.wraps(f_all_kinds)
+def wraps_all_kinds(*args, **kwargs) -> None: ...
+
+
+def with_signature(a, b, c) -> None: ...
+
+
+class TwoArgs:
+    def __init__(self, a, b) -> None: ...
+
+
+with_signature.__signature__ = inspect.Signature([inspect.Parameter("x", 1)])  # type: ignore[attr-defined]
+
+
 @pytest.mark.parametrize(
-    ("f", "count"), [(f_all_kinds, 5), (lambda: None, 0), (leaf, 2), (one_parameter, 1)]
+    ("f", "count"),
+    [
+        (f_all_kinds, 5),
+        (lambda: None, 0),
+        (leaf, 2),
+        (one_parameter, 1),
+        (wraps_all_kinds, 5),  # the wrapped function's parameters
+        (with_signature, 1),  # an explicit signature wins
+        (functools.partial(f_all_kinds, 1, 2), 3),
+        (dict.get, 3),
+        (TwoArgs, 2),
+    ],
 )
 def test_num_args(f, count) -> None:
-    assert ex.num_args(f) == count
+    assert ex.num_args(f) == count == len(inspect.signature(f).parameters)
 
 
 def fake_layout(monkeypatch, component: Any) -> None:

@@ -4,6 +4,7 @@
 // an ordinary exception as a missing component; interrupts pass through.
 #include "functions.hpp"
 
+#include <optional>
 #include <vector>
 
 #include "lumencad/handles.hpp"
@@ -45,10 +46,51 @@ std::vector<nb::object> used_components(nb::handle module, nb::handle instances)
   return used;
 }
 
+// len(inspect.signature(f).parameters) read from the code object, for a
+// plain function or a chain of functools.wraps wrappers ending in one (the
+// signature `inspect` unwraps to); nothing for any other callable, or where
+// a `__signature__` decides. Building a Signature costs far more than a cell
+// lookup, and the graph asks for every cell twice.
+std::optional<Py_ssize_t> plain_parameter_count(nb::handle f) {
+  static const nb::handle wrapped = nb::str("__wrapped__").release();
+  // Attributes through which `inspect` builds the signature some other way.
+  static const nb::handle signature = nb::str("__signature__").release();
+  static const nb::handle partialmethod = nb::str("_partialmethod").release();
+  PyObject* current = f.ptr();
+  for (int depth = 0; depth < 64; ++depth) {
+    if (!PyFunction_Check(current)) return std::nullopt;
+    PyObject* attributes = reinterpret_cast<PyFunctionObject*>(current)->func_dict;
+    if (attributes) {
+      for (nb::handle other : {signature, partialmethod}) {
+        int found = PyDict_Contains(attributes, other.ptr());
+        if (found < 0) throw nb::python_error();
+        if (found) return std::nullopt;
+      }
+      PyObject* inner = PyDict_GetItemWithError(attributes, wrapped.ptr());
+      if (!inner && PyErr_Occurred()) throw nb::python_error();
+      if (inner) {
+        current = inner;
+        continue;
+      }
+    }
+    const auto* code = reinterpret_cast<const PyCodeObject*>(PyFunction_GET_CODE(current));
+    Py_ssize_t count = code->co_argcount + code->co_kwonlyargcount;
+    if (code->co_flags & CO_VARARGS) ++count;
+    if (code->co_flags & CO_VARKEYWORDS) ++count;
+    return count;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 nb::object num_args(nb::handle module, const nb::handle* args) {
-  nb::object signature = module_global(module, "inspect").attr("signature")(args[0]);
+  static const nb::handle standard_inspect = nb::module_::import_("inspect").release();
+  nb::object inspect = module_global(module, "inspect");
+  if (inspect.is(standard_inspect)) {
+    if (auto count = plain_parameter_count(args[0])) return checked(PyLong_FromSsize_t(*count));
+  }
+  nb::object signature = inspect.attr("signature")(args[0]);
   nb::object parameters = signature.attr("parameters");
   Py_ssize_t count = PyObject_Size(parameters.ptr());
   if (count < 0) throw nb::python_error();
