@@ -57,6 +57,8 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
+from benchlib import PIC_TEMPLATE
+
 HERE = Path(__file__).resolve()
 TREE = HERE.parents[1]
 
@@ -147,20 +149,7 @@ def make_circuit(size: int) -> dict[str, Any]:
 
 
 PIC_TEMPLATES = (
-    """\
-instances:
-  wg:
-    component: straight
-    settings:
-      length: {length}
-  bend:
-    component: bend_euler
-connections:
-  wg,o2: bend,o1
-ports:
-  o1: wg,o1
-  o2: bend,o2
-""",
+    PIC_TEMPLATE,
     """\
 instances:
   split:

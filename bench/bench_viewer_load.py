@@ -21,7 +21,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from concurrent.futures import ProcessPoolExecutor
 from multiprocessing import get_context
@@ -29,6 +28,7 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 import lumencad
+from benchlib import start_server
 
 REPO = Path(__file__).resolve().parents[1]
 # Children import the lumencad under test, also when it comes from the source tree.
@@ -50,26 +50,6 @@ def run(args: list[str], cwd: Path) -> None:
     subprocess.run(
         [sys.executable, "-m", "lumencad", *args], cwd=cwd, env=ENV, check=True, capture_output=True
     )
-
-
-def start_server(project: Path, stamps: Path) -> tuple[subprocess.Popen[str], str]:
-    env = {**ENV, "TMPDIR": str(stamps)}
-    process = subprocess.Popen(
-        [sys.executable, "-m", "lumencad", "serve", str(project), "--port", "0"],
-        cwd=project,
-        env=env,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.DEVNULL,
-        text=True,
-    )
-    lines: list[str] = []
-    reader = threading.Thread(target=lambda: lines.append(process.stdout.readline()))
-    reader.start()
-    reader.join(START_TIMEOUT_S)
-    if not lines or " at http://" not in lines[0]:
-        process.kill()
-        raise SystemExit("the server did not start")
-    return process, lines[0].rpartition(" at ")[2].strip()
 
 
 def client(
@@ -168,7 +148,9 @@ def main() -> None:
         run(["build-pics", str(project / "pics")], project)
         run(["build-pdk", str(project / "build")], project)
         (root / "stamps").mkdir()
-        process, url = start_server(project, root / "stamps")
+        process, url = start_server(
+            project, {**ENV, "TMPDIR": str(root / "stamps")}, START_TIMEOUT_S
+        )
         try:
             body = (project / "pics" / f"{POSTED}.pic.yml").read_bytes()
             with ProcessPoolExecutor(CLIENTS + 1, mp_context=get_context("spawn")) as pool:

@@ -22,13 +22,13 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.request
 from pathlib import Path
 
 import gdstk
 import lumencad
+from benchlib import start_server
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
@@ -53,25 +53,6 @@ def build_pics(project: Path) -> float:
         capture_output=True,
     )
     return time.perf_counter() - began
-
-
-def start_server(project: Path, stamps: Path) -> tuple[subprocess.Popen[str], str]:
-    process = subprocess.Popen(
-        [sys.executable, "-m", "lumencad", "serve", str(project), "--port", "0"],
-        cwd=project,
-        env={**ENV, "TMPDIR": str(stamps)},
-        stdout=subprocess.PIPE,
-        stderr=subprocess.DEVNULL,
-        text=True,
-    )
-    lines: list[str] = []
-    reader = threading.Thread(target=lambda: lines.append(process.stdout.readline()))
-    reader.start()
-    reader.join(120)
-    if not lines or " at http://" not in lines[0]:
-        process.kill()
-        raise SystemExit("the server did not start")
-    return process, lines[0].rpartition(" at ")[2].strip()
 
 
 def browser() -> webdriver.Chrome:
@@ -155,7 +136,7 @@ def main() -> None:
             capture_output=True,
         )
         (root / "stamps").mkdir()
-        process, url = start_server(project, root / "stamps")
+        process, url = start_server(project, {**ENV, "TMPDIR": str(root / "stamps")}, 120)
         driver = browser()
         try:
             urllib.request.urlopen(f"{url}changed?path={GDS}", timeout=30).read()

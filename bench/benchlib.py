@@ -4,8 +4,12 @@ from __future__ import annotations
 
 import contextlib
 import io
+import subprocess
+import sys
+import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
+from pathlib import Path
 from typing import Any
 
 import typer
@@ -51,3 +55,25 @@ def run_quietly(command: Callable[..., Any], *args: str) -> None:
         except typer.Exit as exit_:
             if exit_.exit_code != 0:
                 raise RuntimeError(f"build failed: {out.getvalue()}") from None
+
+
+def start_server(
+    project: Path, env: Mapping[str, str], timeout: float
+) -> tuple[subprocess.Popen[str], str]:
+    """A `lumencad serve` of `project` on a free loopback port, and its URL."""
+    process = subprocess.Popen(
+        [sys.executable, "-m", "lumencad", "serve", str(project), "--port", "0"],
+        cwd=project,
+        env=dict(env),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        text=True,
+    )
+    lines: list[str] = []
+    reader = threading.Thread(target=lambda: lines.append(process.stdout.readline()))
+    reader.start()
+    reader.join(timeout)
+    if not lines or " at http://" not in lines[0]:
+        process.kill()
+        raise SystemExit("the server did not start")
+    return process, lines[0].rpartition(" at ")[2].strip()
