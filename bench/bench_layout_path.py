@@ -57,6 +57,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
+from bench_patch_netlist import tree_unit as patch_netlist_tree_unit
 from benchlib import PIC_TEMPLATE
 
 HERE = Path(__file__).resolve()
@@ -81,20 +82,7 @@ GROWTH_LIMIT = 1.1
 
 def tree_unit(p: str, y: float) -> tuple[dict, dict, dict]:
     """An mmi1x2 feeding two straights on one output and a bend and a straight on the other."""
-    instances = {
-        f"{p}m": {"component": "mmi1x2"},
-        f"{p}s1": {"component": "straight", "settings": {"length": 10}},
-        f"{p}s2": {"component": "straight", "settings": {"length": 10}},
-        f"{p}b": {"component": "bend_euler"},
-        f"{p}s3": {"component": "straight", "settings": {"length": 10}},
-    }
-    connections = {
-        f"{p}m,o2": f"{p}s1,o1",
-        f"{p}s1,o2": f"{p}s2,o1",
-        f"{p}m,o3": f"{p}b,o1",
-        f"{p}b,o2": f"{p}s3,o1",
-    }
-    return instances, connections, {f"{p}m": {"x": 0.0, "y": y}}
+    return patch_netlist_tree_unit(p, 0.0, y)
 
 
 def chain_unit(p: str, y: float) -> tuple[dict, dict, dict]:
