@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 import typer
 from lumencad.core import shared
+from natsort import natsorted, ns
 
 
 def boom(exc: BaseException, **kwargs) -> None:
@@ -122,6 +123,24 @@ def test_yaml_paths_natural_order_and_hidden_folders(tmp_path: Path) -> None:
     assert shared.get_yaml_cell_name("a/mzi.v2.pic.yml") == "mzi.v2"
     with pytest.raises(ValueError, match=r"^Not a \.pic\.yml file: \.pic\.yml$"):
         shared.get_yaml_cell_name(".pic.yml")
+
+
+def test_pic_paths_in_natural_path_order(tmp_path: Path) -> None:
+    # Numbers in folders and stems, ties (x01, x1), stems with dots, names
+    # and folders that only differ in their suffixes, non-ASCII digits.
+    names = [
+        "x10.pic.yml", "x9.pic.yml", "x01.pic.yml", "x1.pic.yml", "X2.pic.yml",
+        "a.b.pic.yml", "a.pic.yml", "a/z.pic.yml", "a1/b.pic.yml", "a10/b.pic.yml",
+        "a2/c3/d.pic.yml", "a2/c10.pic.yml", "v1.2.pic.yml", "v1.10.pic.yml",
+        "7.pic.yml", "n\u0663.pic.yml", "n2.pic.yml", "é1.pic.yml", "e1.pic.yml",
+    ]  # fmt: skip
+    for name in names:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("")
+    found = shared.get_yaml_paths(tmp_path)
+    walked = [os.path.join(d, f) for d, _, files in os.walk(tmp_path) for f in files]
+    assert found == natsorted(natsorted(walked), alg=ns.PATH)
+    assert sorted(found) == sorted(str(tmp_path / name) for name in names)
 
 
 def test_python_modules_and_cells_of_example(examples_dir: Path, restore_pdk) -> None:

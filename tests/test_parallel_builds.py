@@ -11,6 +11,7 @@ import sys
 from collections.abc import Iterator
 from pathlib import Path
 
+import lumencad.core.workers
 import pytest
 from builder_helpers import PACKAGE_ROOT, build_outputs
 from distributed import LocalCluster
@@ -127,11 +128,14 @@ def cluster() -> Iterator[str]:
         yield local.scheduler_address
 
 
-@pytest.fixture(params=["jobs", "cluster"])
+@pytest.fixture(params=["jobs", "spawned jobs", "cluster"])
 def workers(request, monkeypatch) -> str:
-    """Builds on three local worker processes, or on the local Dask cluster."""
-    if request.param == "jobs":
+    """Builds on three local worker processes (forked, or spawned as where
+    fork is not used), or on the local Dask cluster."""
+    if request.param.endswith("jobs"):
         monkeypatch.setattr(SETTINGS, "jobs", 3)
+        if request.param == "spawned jobs":
+            monkeypatch.setattr(lumencad.core.workers, "START_METHOD", "spawn")
     else:
         monkeypatch.setattr(SETTINGS, "scheduler", request.getfixturevalue("cluster"))
     return request.param
@@ -160,20 +164,20 @@ def invoke(*args: str) -> tuple[int, str, str]:
     return result.exit_code, result.stdout, result.stderr
 
 
-def sequential_then_parallel(
+def sequential_and_parallel(
     monkeypatch, build_dir: Path, *args: str
 ) -> tuple[tuple[int, str, str], dict[str, bytes], tuple[int, str, str], dict[str, bytes]]:
-    """Console and files of a sequential build, then of a build with the
-    workers the settings say."""
-    parallel = (SETTINGS.jobs, SETTINGS.scheduler)
+    """Console and files of a sequential build and of a build with the
+    workers the settings say. The parallel build runs first: forked workers
+    start from this process's cell caches, which a sequential build fills."""
+    parallel = invoke(*args)
+    parallel_files = build_outputs(build_dir)
+    shutil.rmtree(build_dir)
     with monkeypatch.context() as m:
         m.setattr(SETTINGS, "jobs", 1)
         m.setattr(SETTINGS, "scheduler", None)
-        first = invoke(*args)
-    files = build_outputs(build_dir)
-    shutil.rmtree(build_dir)
-    assert (SETTINGS.jobs, SETTINGS.scheduler) == parallel
-    return first, files, invoke(*args), build_outputs(build_dir)
+        sequential = invoke(*args)
+    return sequential, build_outputs(build_dir), parallel, parallel_files
 
 
 @pytest.mark.parametrize("on_error", ["continue", "stop"])
@@ -181,7 +185,7 @@ def test_pics_build_like_a_sequential_run(tmp_path, monkeypatch, workers, on_err
     # Under "stop" the first failure is the project's last cell.
     pics_dir = make_project(tmp_path, 8, ["fine", "broken"], broken_pic=on_error == "continue")
     args = ("build-pics", str(pics_dir), "--pdk", "generic", "--on-error", on_error)
-    first, files, second, files_again = sequential_then_parallel(
+    first, files, second, files_again = sequential_and_parallel(
         monkeypatch, tmp_path / "proj" / "build", *args
     )
     assert second == first
@@ -199,7 +203,7 @@ def test_pdk_build_like_a_sequential_run(tmp_path, monkeypatch) -> None:
     (tmp_path / "somepdk.py").write_text(PDK_MODULE)
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr(SETTINGS, "jobs", 2)
-    first, files, second, files_again = sequential_then_parallel(
+    first, files, second, files_again = sequential_and_parallel(
         monkeypatch, tmp_path / "out", "build-pdk", str(tmp_path / "out"), "--pdk", "somepdk"
     )
     assert (second, files_again) == (first, files)
@@ -261,9 +265,11 @@ def test_an_error_outside_the_failure_policy_ends_the_run(tmp_path, monkeypatch)
     assert (sys.stdout, sys.stderr) == streams
 
 
-def run_cli(cwd: Path, *args: str, **env: str) -> tuple[int, str, str]:
+def run_cli(cwd: Path, *args: str, spawn: bool = False, **env: str) -> tuple[int, str, str]:
+    """The console script's outcome; with ``spawn`` local workers are spawned."""
+    start = "import lumencad.core.workers as w; w.START_METHOD = 'spawn'; " if spawn else ""
     result = subprocess.run(
-        [sys.executable, "-m", "lumencad", *args],
+        [sys.executable, "-c", start + "from lumencad.__main__ import main; main()", *args],
         capture_output=True,
         text=True,
         env={**os.environ, "PYTHONPATH": PACKAGE_ROOT, **env},
@@ -289,7 +295,7 @@ def test_a_worker_that_cannot_prepare_is_a_one_line_error(tmp_path) -> None:
     cells = pics_dir / "sub" / "cells.py"
     guard = "import multiprocessing\n\nif multiprocessing.parent_process():\n"
     cells.write_text(guard + "    raise ImportError('not here')\n" + cells.read_text())
-    assert run_cli(tmp_path, "build-pics", "proj/pics", LUMENCAD_JOBS="2") == (
+    assert run_cli(tmp_path, "build-pics", "proj/pics", spawn=True, LUMENCAD_JOBS="2") == (
         1,
         "[picyml] pic0... ",
         "error: A build worker could not prepare the build: ImportError: not here\n",

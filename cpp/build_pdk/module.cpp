@@ -83,6 +83,9 @@ nb::object build_pdk(nb::handle module, const nb::handle* args) {
   // Warnings are silenced while the PDK is set up, not while cells build.
   nb::object silenced = module_global(module, "warnings").attr("catch_warnings")();
   if (!run_in_context(silenced, [&] { prepare(module, args, setup, workers); })) return nb::none();
+  // Forked workers start outside the silenced block, so that warnings show
+  // in the cells' logs as they do in this process.
+  workers->prepared(module_global(module, "pl").attr("get_component"));
 
   BuildLoopSteps steps;
   steps.target = [&](nb::handle cell_name) { return pdk_target(setup, cell_name); };

@@ -126,6 +126,8 @@ nb::object get_python_cells(nb::handle module, const nb::handle* args) {
 struct Project {
   nb::object pics_path, pdk_name, on_error, out_dir, log_dir, pdk;
   nb::dict cells, cell_paths;
+  // Source folder -> (gds, ports, log) output folders, made on first use.
+  nb::dict output_folders;
 };
 
 void validate_project(nb::handle module, const nb::handle* args, Project& project) {
@@ -195,25 +197,35 @@ void collect_project(nb::handle module, Project& project) {
   Py_DECREF(registered);
 }
 
+// The output folders of the cells of one source folder, mirroring it below
+// the pics folder; made once per run (a stat settles those that exist).
+nb::handle output_folders(Project& project, nb::handle cell_path) {
+  nb::object source = os_path("dirname")(cell_path);
+  nb::handle known = lookup(project.output_folders, source);
+  if (known) return known;
+  nb::object rel = os_path("dirname")(os_path("relpath")(cell_path, project.pics_path));
+  nb::object gds = os_path("join")(project.out_dir, rel);
+  nb::tuple folders =
+      nb::make_tuple(gds, os_path("join")(gds, "ports"), os_path("join")(project.log_dir, rel));
+  nb::object& makedirs = cached("os", "makedirs");
+  for (nb::handle folder : folders)
+    if (!truthy(os_path("isdir")(folder))) makedirs(folder, nb::arg("exist_ok") = true);
+  project.output_folders[source] = folders;
+  return lookup(project.output_folders, source);
+}
+
 // Output paths of one cell, mirroring its source folder below the pics folder.
-CellTarget pic_target(const Project& project, nb::handle cell_name) {
+CellTarget pic_target(Project& project, nb::handle cell_name) {
   PyObject* found = PyObject_GetItem(project.cell_paths.ptr(), cell_name.ptr());
   if (!found) throw nb::python_error();
   nb::object cell_path = nb::steal(found);
-  nb::object rel = os_path("dirname")(os_path("relpath")(cell_path, project.pics_path));
+  nb::handle folders = output_folders(project, cell_path);
+  nb::object join = os_path("join");
   CellTarget target;
-  target.gds_path = os_path("join")(project.out_dir, rel, concat(cell_name, ".gds"));
+  target.gds_path = join(item(folders, nb::int_(0)), concat(cell_name, ".gds"));
   nb::object stem = drop_last(os_path("basename")(target.gds_path), 4);
-  target.ports_path = os_path("join")(project.out_dir, rel, "ports", concat(stem, ".json"));
-  target.log_path = os_path("join")(project.log_dir, rel, concat(cell_name, ".log"));
-
-  // Most cells share their folders: a stat settles those without a mkdir.
-  nb::object& makedirs = cached("os", "makedirs");
-  for (nb::handle file : {target.gds_path, target.ports_path, target.log_path}) {
-    nb::object folder = os_path("dirname")(file);
-    if (!truthy(os_path("isdir")(folder))) makedirs(folder, nb::arg("exist_ok") = true);
-  }
-
+  target.ports_path = join(item(folders, nb::int_(1)), concat(stem, ".json"));
+  target.log_path = join(item(folders, nb::int_(2)), concat(cell_name, ".log"));
   bool python = truthy(cell_path.attr("endswith")(".py"));
   target.label = nb::str(python ? "[python] " : "[picyml] ");
   return target;
@@ -229,6 +241,7 @@ nb::object build_pics(nb::handle module, const nb::handle* args) {
     workers.emplace(module, nb::make_tuple(project.pics_path, project.pdk_name),
                     on_error_policy(project.on_error));
     collect_project(module, project);
+    workers->prepared(project.pdk.attr("get_component"));
   });
   if (!set_up) return nb::none();
 

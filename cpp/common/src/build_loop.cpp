@@ -555,6 +555,10 @@ WorkerPool::~WorkerPool() {
     PyErr_WriteUnraisable(pool_.ptr());
 }
 
+void WorkerPool::prepared(nb::handle build) {
+  if (active()) pool_.attr("prepared")(build);
+}
+
 void WorkerPool::close() {
   if (!active()) return;
   pool_.attr("close")();

@@ -18,7 +18,7 @@ from types import ModuleType
 from typing import Any
 
 import typer
-from natsort import natsorted, ns
+from natsort import natsort_keygen, natsorted, ns
 
 from lumencad.settings import DEFAULT_PICS, PYPROJECT, find_project_config, read_project_config
 
@@ -246,7 +246,43 @@ def get_yaml_paths(
         if name.endswith(PIC_SUFFIX)
     ]
     # Only regular files: reading a FIFO or a device named like a pic blocks.
-    return natsorted([path for path in found if os.path.isfile(path)], alg=ns.PATH)
+    found = [path for path in found if os.path.isfile(path)]
+    # Natural path order. Every path starts with `folder`, so the order of
+    # the paths below it is the same.
+    start = len(os.path.join(folder, ""))
+    key = _PicPathKey()
+    return sorted(found, key=lambda path: key(path[start:]))
+
+
+class _PicPathKey:
+    """natsort's ``ns.PATH`` key of a relative pic path, built from the keys of
+    its components: a path is keyed per folder and, for its file name, per
+    stem and suffix, so the key of each folder and suffix is computed once.
+    Names whose suffixes natsort would split otherwise (a stem holding a dot)
+    get natsort's own key."""
+
+    def __init__(self) -> None:
+        self._component = natsort_keygen()
+        self._path = natsort_keygen(alg=ns.PATH)
+        self._suffixes = tuple(self._component(part) for part in (".pic", ".yml"))
+        self._folders: dict[str, Any] = {}
+
+    def __call__(self, relative: str) -> Any:
+        *folders, name = relative.split(os.sep)
+        stem = name[: -len(PIC_SUFFIX)]
+        if not stem or "." in stem or not all(folders):
+            return self._path(relative)
+        return (
+            *(self._folder(part) for part in folders),
+            self._component(stem),
+            *self._suffixes,
+        )
+
+    def _folder(self, part: str) -> Any:
+        key = self._folders.get(part)
+        if key is None:
+            key = self._folders[part] = self._component(part)
+        return key
 
 
 def get_yaml_cell_name(path: str | os.PathLike[str]) -> str:

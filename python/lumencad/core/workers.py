@@ -12,13 +12,18 @@ outcome comes back as ``(index, (status, detail, message))``: status "built",
 "failed", "none" (the PDK returned no component), "died" (the worker process
 ended while building it) or "skipped" (not started because the run is ending);
 ``detail`` is the one-line description of a failure, ``message`` its text.
-The loop drives a pool through ``room()``, ``submit(...)``, ``wait()`` (the
-outcomes that arrived), ``stop_after(index)`` (later cells are not to start),
-then ``close()``, or ``terminate()`` after an error.
+The loop drives a pool through ``prepared(build)`` (the command's own build
+callable, once its setup is done), ``room()``, ``submit(...)``, ``wait()``
+(the outcomes that arrived), ``stop_after(index)`` (later cells are not to
+start), then ``close()``, or ``terminate()`` after an error.
 
-Local workers are started with ``spawn``: each imports lumencad itself and
-inherits nothing but the parent's ``sys.path``, environment and working
-directory. Dask is imported only when a scheduler address is given; its
+On Linux local workers are forked from the command once it has set up: they
+start in milliseconds with the PDK imported and the project's cells
+registered, and build with the command's own build callable. Elsewhere they
+are started with ``spawn`` when the pool is made, each importing lumencad and
+preparing itself while the command sets up; they inherit nothing but the
+parent's ``sys.path``, environment and working directory. Dask is imported
+only when a scheduler address is given; its
 workers must have lumencad (and the PDK) installed and reach the project
 folder at the same path. They outlive a run, so they prepare again for each
 run, and they receive cells in batches whose size follows the cells' build
@@ -28,18 +33,21 @@ time, so that the cluster's per-task cost stays small.
 from __future__ import annotations
 
 import contextlib
+import gc
 import importlib
 import multiprocessing
 import os
 import pickle
+import selectors
 import signal
+import sys
 import threading
 import time
 import uuid
 from collections import deque
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from multiprocessing.connection import Connection, wait
+from multiprocessing.connection import Connection
 from typing import Any
 
 __all__ = ["BuildWorkerError", "ClusterPool", "LocalPool", "open_pool"]
@@ -48,15 +56,23 @@ Task = tuple[int, str, str, str, str]
 Outcome = tuple[str, str | None, str | None]
 SKIPPED: Outcome = ("skipped", None, None)
 
-# Cells handed to one local worker at a time: the one it builds and the next,
-# so that it never waits for the parent between cells.
-CELLS_PER_WORKER = 2
+# Cells queued on one local worker: about QUEUE_SECONDS of work by the build
+# times seen so far, at least the one it builds and the next, so that it never
+# waits for the parent between cells, and little is left on one worker at the end.
+QUEUE_SECONDS = 0.01
+MIN_QUEUE, MAX_QUEUE = 2, 64
+# Shortest time between two reads of the local workers' outcomes: those that
+# arrive meanwhile are read together, so that the parent, which shares the
+# cores with its workers, wakes a few hundred times a second at most.
+READ_INTERVAL = 0.002
 # A cluster gets cells in batches of about this much work, in seconds: its
 # per-task cost is milliseconds, a small cell's build about as much.
 BATCH_SECONDS = 0.1
 MAX_BATCH = 256
 # Index beyond every cell: no cell is held back.
 NO_END = 2**62
+# How local workers start: "fork" (from the prepared command) or "spawn".
+START_METHOD = "fork" if sys.platform.startswith("linux") else "spawn"
 
 
 class BuildWorkerError(RuntimeError):
@@ -123,9 +139,15 @@ def _portable(exc: BaseException) -> BaseException:
 
 
 def _serve(
-    conn: Connection, module_name: str, setup: tuple[Any, ...], last: Any, stop: bool
+    conn: Connection,
+    module_name: str,
+    setup: tuple[Any, ...],
+    build: Callable[..., Any] | None,
+    last: Any,
+    stop: bool,
 ) -> None:
-    """A local worker's life: prepare, then build the cells the parent sends.
+    """A local worker's life: prepare (unless forked with the command's
+    ``build``), then build the cells the parent sends.
 
     ``last`` holds the index of the cell that ends the run (NO_END while none
     does): queued cells after it are skipped, not started.
@@ -133,23 +155,32 @@ def _serve(
     # Ctrl-C reaches the whole process group: the parent handles it and ends
     # the workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        module, build = _prepare(module_name, setup)
-    except BaseException as exc:
-        conn.send(("setup failed", _portable(exc)))
-        return
-    conn.send(("ready", None))
-    while True:
+    if build is not None:
+        module = sys.modules[module_name]
+    else:
         try:
-            task = conn.recv()
-        except EOFError:  # the parent is gone
+            module, build = _prepare(module_name, setup)
+        except BaseException as exc:
+            conn.send(("setup failed", _portable(exc)))
             return
-        if task is None:
-            return
+    conn.send(("ready", None))
+    queue: deque[Task] = deque()
+    while True:
+        if not queue:
+            try:
+                tasks = conn.recv()
+            except EOFError:  # the parent is gone
+                return
+            if tasks is None:
+                return
+            queue.extend(tasks)
+            continue
+        task = queue.popleft()
         index = task[0]
         if index > last.value:
-            conn.send(("done", (index, SKIPPED)))
+            conn.send(("done", (index, SKIPPED), 0.0))
             continue
+        start = time.perf_counter()
         try:
             outcome = module._build_cell(build, *task[1:])
         except BaseException as exc:
@@ -158,7 +189,24 @@ def _serve(
         if ends_run(outcome, stop):
             with last.get_lock():
                 last.value = min(last.value, index)
-        conn.send(("done", (index, outcome)))
+        # Sent at once, so that a worker that dies has reported every cell
+        # before the one it died on.
+        conn.send(("done", (index, outcome), time.perf_counter() - start))
+
+
+def _fork(process: multiprocessing.process.BaseProcess) -> None:
+    """Starts a fork-method ``process``. Buffered console output is written
+    first, or the child would write it again when it ends; the objects that
+    exist now are frozen for the child's collector, which then leaves their
+    pages shared with the parent instead of copying them."""
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            stream.flush()
+    gc.freeze()
+    try:
+        process.start()
+    finally:
+        gc.unfreeze()
 
 
 def _death(process: multiprocessing.process.BaseProcess) -> str:
@@ -177,64 +225,99 @@ class _Worker:
     process: multiprocessing.process.BaseProcess
     conn: Connection
     ready: bool = False
-    # Indices of the cells it was sent, oldest (the one it builds) first.
+    # Indices of the cells it was given, oldest (the one it builds) first.
     cells: deque[int] = field(default_factory=deque)
+    # Cells given but not sent yet: they go together when the parent waits.
+    outbox: list[Task] = field(default_factory=list)
 
 
 class LocalPool:
-    """Worker processes on this machine, all started at once, so that they
-    prepare while the command sets up; one that dies is replaced when needed."""
+    """Worker processes on this machine, all started at once (spawned when the
+    pool is made, forked when the command is prepared); one that dies is
+    replaced when needed."""
 
-    def __init__(self, size: int, module: str, setup: tuple[Any, ...], stop: bool) -> None:
-        self._context = multiprocessing.get_context("spawn")
+    def __init__(
+        self,
+        size: int,
+        module: str,
+        setup: tuple[Any, ...],
+        stop: bool,
+        method: str | None = None,
+    ) -> None:
+        self._method = method or START_METHOD
+        self._context = multiprocessing.get_context(self._method)
         self._size, self._module, self._setup, self._stop = size, module, setup, stop
+        self._build: Callable[..., Any] | None = None
         self._last = self._context.Value("q", NO_END)
         self._workers: list[_Worker] = []
         # Each worker's pipe and its process's sentinel, to wait on both.
-        self._waitables: dict[Any, _Worker] = {}
-        self._tasks: dict[int, Task] = {}  # sent, no outcome yet
+        self._selector = selectors.DefaultSelector()
+        self._tasks: dict[int, Task] = {}  # given, no outcome yet
         self._outcomes: list[tuple[int, Outcome]] = []
+        self._queue = MIN_QUEUE
+        self._built = self._seconds = 0.0
+        self._last_read = 0.0
+        if self._method != "fork":
+            self._start_all()
+
+    def prepared(self, build: Callable[..., Any]) -> None:
+        """The command has set up: forked workers start now, building with ``build``."""
+        if self._method == "fork":
+            self._build = build
+            self._start_all()
+
+    def _start_all(self) -> None:
         try:
-            for _ in range(size):
+            for _ in range(self._size - len(self._workers)):
                 self._start()
         except BaseException:
             self.terminate()
             raise
 
     def room(self) -> bool:
-        """True while another cell can be sent without waiting."""
+        """True while another cell can be given without waiting."""
         return len(self._workers) < self._size or any(
-            len(w.cells) < CELLS_PER_WORKER for w in self._workers
+            len(w.cells) < self._queue for w in self._workers
         )
 
     def submit(self, index: int, cell: str, gds: str, ports: str, log: str) -> None:
         self._tasks[index] = (index, cell, gds, ports, log)
-        self._send(index)
+        self._give(index)
 
-    def _send(self, index: int) -> None:
-        idle = [w for w in self._workers if not w.cells]
-        if idle:
-            worker = idle[0]
-        elif len(self._workers) < self._size:
+    def _give(self, index: int) -> None:
+        """Queues a cell on the worker with the fewest (replacing a dead one first)."""
+        if len(self._workers) < self._size:
             worker = self._start()
         else:
             worker = min(self._workers, key=lambda w: len(w.cells))
         worker.cells.append(index)
-        worker.conn.send(self._tasks[index])
+        worker.outbox.append(self._tasks[index])
+
+    def _flush(self) -> None:
+        for worker in self._workers:
+            if worker.outbox:
+                worker.conn.send(worker.outbox)
+                worker.outbox = []
 
     def _start(self) -> _Worker:
+        if self._method == "fork" and self._build is None:
+            raise BuildWorkerError("forked build workers need the prepared build first")
         parent, child = self._context.Pipe()
         process = self._context.Process(
             target=_serve,
-            args=(child, self._module, self._setup, self._last, self._stop),
+            args=(child, self._module, self._setup, self._build, self._last, self._stop),
             name="lumencad-build-worker",
             daemon=True,
         )
-        process.start()
+        if self._method == "fork":
+            _fork(process)
+        else:
+            process.start()
         child.close()
         worker = _Worker(process, parent)
         self._workers.append(worker)
-        self._waitables[parent] = self._waitables[process.sentinel] = worker
+        self._selector.register(parent, selectors.EVENT_READ, worker)
+        self._selector.register(process.sentinel, selectors.EVENT_READ, worker)
         return worker
 
     def stop_after(self, index: int) -> None:
@@ -244,52 +327,74 @@ class LocalPool:
 
     def wait(self) -> list[tuple[int, Outcome]]:
         """Outcomes that arrived, waiting for at least one."""
-        while not self._outcomes:
-            if not self._tasks:
-                raise BuildWorkerError("no cell is being built")
-            for ready in wait(list(self._waitables)):
-                worker = self._waitables.get(ready)
-                if worker is None:  # ended earlier in this round
+        self._flush()
+        while True:
+            if not self._outcomes:
+                if not self._tasks:
+                    raise BuildWorkerError("no cell is being built")
+                pause = self._last_read + READ_INTERVAL - time.monotonic()
+                if pause > 0:
+                    time.sleep(pause)
+            # Blocks for the first outcome, then reads what else is there.
+            events = self._selector.select(0 if self._outcomes else None)
+            if not events:
+                break
+            for key, _ in events:
+                worker = key.data
+                if worker not in self._workers:  # ended earlier in this round
                     continue
-                if ready is worker.conn:
+                if key.fileobj is worker.conn:
                     self._receive(worker)
-                else:
-                    # What a worker sent before it ended is still read: its
-                    # death counts only once its pipe is empty.
-                    while worker.conn.poll() and self._receive(worker):
-                        pass
-                    self._bury(worker)
+                    continue
+                # What a worker sent before it ended is still read: its end
+                # counts only once its pipe is empty.
+                while worker.conn.poll() and self._receive(worker):
+                    pass
+                self._bury(worker)
+        self._last_read = time.monotonic()
         outcomes, self._outcomes = self._outcomes, []
         return outcomes
 
     def _receive(self, worker: _Worker) -> bool:
         """Handles one message of ``worker``; False when its pipe is closed."""
         try:
-            kind, value = worker.conn.recv()
+            message = worker.conn.recv()
         except (EOFError, OSError):
             return False
+        kind, value = message[0], message[1]
         if kind == "ready":
             worker.ready = True
         elif kind == "done":
-            index, outcome = value
+            (index, outcome), seconds = value, message[2]
             worker.cells.popleft()
             del self._tasks[index]
             self._outcomes.append((index, outcome))
+            self._learn(seconds)
         elif kind == "setup failed":
             raise _setup_error(value)
         else:  # "raised": an error outside the failure policy
             raise value
         return True
 
+    def _learn(self, seconds: float) -> None:
+        """Sizes the workers' queues to about QUEUE_SECONDS of work."""
+        if seconds <= 0:
+            return
+        self._built += 1
+        self._seconds += seconds
+        fitting = int(QUEUE_SECONDS * self._built / self._seconds)
+        self._queue = max(MIN_QUEUE, min(fitting, MAX_QUEUE))
+
     def _bury(self, worker: _Worker) -> None:
         """A worker ended on its own: its cell failed, its queued cells move."""
         how = _death(worker.process)
-        del self._waitables[worker.conn], self._waitables[worker.process.sentinel]
-        worker.conn.close()
+        self._forget(worker)
         self._workers.remove(worker)
         if not worker.ready:
             raise BuildWorkerError(f"A build worker died while preparing the build: {how}")
-        if not worker.cells:
+        if len(worker.cells) == len(worker.outbox):  # it had not been sent a cell
+            for queued in worker.cells:
+                self._give(queued)
             return
         index = worker.cells.popleft()
         del self._tasks[index]
@@ -299,26 +404,32 @@ class LocalPool:
             self.stop_after(index)
         self._outcomes.append((index, outcome))
         for queued in worker.cells:
-            self._send(queued)
+            self._give(queued)
+
+    def _forget(self, worker: _Worker) -> None:
+        self._selector.unregister(worker.conn)
+        self._selector.unregister(worker.process.sentinel)
+        worker.conn.close()
 
     def close(self) -> None:
         """Lets the workers finish and waits for them."""
         for worker in self._workers:
             with contextlib.suppress(OSError):
                 worker.conn.send(None)
-        for worker in self._workers:
-            worker.process.join()
-            worker.conn.close()
-        self._workers = []
+        self._end_all()
 
     def terminate(self) -> None:
         """Ends the workers at once (after an error or an interrupt)."""
         for worker in self._workers:
             worker.process.kill()
+        self._end_all()
+
+    def _end_all(self) -> None:
         for worker in self._workers:
             worker.process.join()
-            worker.conn.close()
+            self._forget(worker)
         self._workers = []
+        self._selector.close()
 
 
 # --- a Dask cluster -------------------------------------------------------------
@@ -403,6 +514,9 @@ class ClusterPool:
         self._futures: dict[Any, list[Task]] = {}
         self._cells = self._seconds = 0.0
         self._skipped: list[tuple[int, Outcome]] = []
+
+    def prepared(self, build: Callable[..., Any]) -> None:
+        """Cluster workers prepare themselves: the command's build stays here."""
 
     def room(self) -> bool:
         return len(self._futures) < self._window

@@ -31,10 +31,11 @@ struct BuildLoopSteps {
 
 // The worker processes that build a command's cells when the module's
 // settings `s` ask for them (`jobs` above 1, or a `scheduler` address; see
-// lumencad.core.workers). They start when this is made, each preparing
-// itself with the module's `_prepare_worker(*setup)` while the command sets
-// up, and are ended when it is destroyed (run_build_loop lets them finish
-// first when it gets through).
+// lumencad.core.workers). Spawned workers start when this is made, each
+// preparing itself with the module's `_prepare_worker(*setup)` while the
+// command sets up; forked workers start at `prepared`, building with the
+// command's own build callable. They are ended when this is destroyed
+// (run_build_loop lets them finish first when it gets through).
 class LUMENCAD_API WorkerPool {
  public:
   WorkerPool(nb::handle module, nb::handle setup, OnError on_error);
@@ -45,6 +46,8 @@ class LUMENCAD_API WorkerPool {
   // False when the cells are built in this process.
   bool active() const { return pool_.is_valid() && !pool_.is_none(); }
   nb::handle get() const { return pool_; }
+  // The command has set up; `build` builds a cell by name as its loop does.
+  void prepared(nb::handle build);
   // Lets the workers finish and waits for them.
   void close();
 
