@@ -66,8 +66,10 @@ MIN_QUEUE, MAX_QUEUE = 2, 64
 # cores with its workers, wakes a few hundred times a second at most.
 READ_INTERVAL = 0.002
 # A cluster gets cells in batches of about this much work, in seconds: its
-# per-task cost is milliseconds, a small cell's build about as much.
-BATCH_SECONDS = 0.1
+# per-task cost is milliseconds, a small cell's build about as much. The first
+# batch is one cell; each next one at most BATCH_GROWTH times the last.
+BATCH_SECONDS = 0.05
+BATCH_GROWTH = 4
 MAX_BATCH = 256
 # Index beyond every cell: no cell is held back.
 NO_END = 2**62
@@ -449,6 +451,27 @@ def _end_variable(run: str, client: Any = None) -> Any:
     return Variable(f"lumencad-build-end-{run}", client=client)
 
 
+def _prepared_for(
+    run: str, module_name: str, setup: tuple[Any, ...]
+) -> tuple[Any, Callable[..., Any]]:
+    """The builder module and build callable of ``run`` in this Dask worker
+    (call with ``_cluster_lock`` held): prepared on first use."""
+    if run not in _prepared:
+        _prepared.clear()
+        try:
+            _prepared[run] = _prepare(module_name, setup)
+        except Exception as exc:
+            raise _setup_error(exc) from exc
+    return _prepared[run]
+
+
+def _prepare_early(run: str, module_name: str, setup: tuple[Any, ...]) -> None:
+    """Prepares a Dask worker for ``run`` while the command still sets up. A
+    failure is left to the first batch, which reports it."""
+    with _cluster_lock, contextlib.suppress(Exception):
+        _prepared_for(run, module_name, setup)
+
+
 def _build_batch(
     run: str, module_name: str, setup: tuple[Any, ...], stop: bool, tasks: list[Task]
 ) -> tuple[list[tuple[int, Outcome]], float]:
@@ -456,13 +479,7 @@ def _build_batch(
     and the seconds the builds took. Cells after the one that ends the run (as
     far as the cluster knows when the batch starts) are skipped."""
     with _cluster_lock:
-        if run not in _prepared:
-            _prepared.clear()
-            try:
-                _prepared[run] = _prepare(module_name, setup)
-            except Exception as exc:
-                raise _setup_error(exc) from exc
-        module, build = _prepared[run]
+        module, build = _prepared_for(run, module_name, setup)
         end_variable = _end_variable(run)
         end = end_variable.get()
         start = time.perf_counter()
@@ -506,8 +523,21 @@ class ClusterPool:
         self._end = NO_END
         self._end_variable = _end_variable(self._run, self._client)
         self._end_variable.set(NO_END)
-        threads = sum(self._client.nthreads().values()) or 1
-        self._window = 2 * threads  # batches in flight
+        workers = self._client.nthreads()
+        # Each worker process prepares while this one sets up.
+        self._preparations = [
+            self._client.submit(
+                _prepare_early,
+                self._run,
+                module,
+                setup,
+                workers=[address],
+                allow_other_workers=False,
+                pure=False,
+            )
+            for address in workers
+        ]
+        self._window = 2 * (sum(workers.values()) or 1)  # batches in flight
         self._done = as_completed(loop=self._client.loop)
         self._batch: list[Task] = []
         self._batch_size = 1
@@ -574,12 +604,12 @@ class ClusterPool:
 
     def _learn(self, cells: int, seconds: float) -> None:
         """Sizes the next batches to about BATCH_SECONDS of work, at most
-        doubling each time, so that slow cells travel alone."""
+        BATCH_GROWTH times the last size, so that slow cells travel alone."""
         self._cells += cells
         self._seconds += seconds
         per_cell = self._seconds / self._cells
         fitting = int(BATCH_SECONDS / per_cell) if per_cell > 0 else MAX_BATCH
-        self._batch_size = max(1, min(fitting, 2 * self._batch_size, MAX_BATCH))
+        self._batch_size = max(1, min(fitting, BATCH_GROWTH * self._batch_size, MAX_BATCH))
 
     def close(self) -> None:
         self._end_variable.delete()
@@ -587,6 +617,6 @@ class ClusterPool:
 
     def terminate(self) -> None:
         with contextlib.suppress(Exception):
-            self._client.cancel(list(self._futures))
+            self._client.cancel([*self._futures, *self._preparations])
             self._end_variable.delete()
         self._client.close()
