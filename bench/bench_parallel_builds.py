@@ -9,8 +9,12 @@ parsing its arguments to its exit; the interpreter start and the imports
 before it are the same for every setting). Settings compared:
 LUMENCAD_JOBS=1 (the baseline), 2 and auto, and LUMENCAD_SCHEDULER naming a
 Dask LocalCluster of two single-threaded worker processes started by this
-script (long-lived workers, as a cluster's are). The runs alternate, several
-times; the best time of each is compared with the baseline of the same run.
+script (long-lived workers, as a cluster's are). For reference, "two halves"
+runs two sequential commands side by side, each building half of the pics in a
+project of its own: about the best two cores can do for this work, startup
+and setup included. The runs alternate, several times; the best time of each
+is compared with the baseline of the same run. The targets are checked on the
+whole command, what a user waits for.
 
 Every run writes into a build folder of its own, and earlier outputs are only
 moved aside until the end: deleting thousands of files just before a run
@@ -38,7 +42,7 @@ from benchlib import PIC_TEMPLATE
 
 PICS = 2000
 PDK_CELLS = 500
-REPEATS = 3
+REPEATS = 5
 TARGET_JOBS_2 = 1.7  # speed-up of jobs 2 over jobs 1 at PICS pics, on two cores
 TARGET_CLUSTER = 1.3  # the cluster's time over the local pool's (jobs 2)
 
@@ -72,11 +76,11 @@ PDK = Pdk(
 PACKAGE_ROOT = str(Path(lumencad.__file__).resolve().parents[1])
 
 
-def make_project(root: Path) -> Path:
-    pics_dir = root / "project" / "pics"
+def make_project(folder: Path, pics: range) -> Path:
+    pics_dir = folder / "pics"
     pics_dir.mkdir(parents=True)
-    (root / "project" / "pyproject.toml").write_text('[tool.lumencad]\npdk = "generic"\n')
-    for i in range(PICS):
+    (folder / "pyproject.toml").write_text('[tool.lumencad]\npdk = "generic"\n')
+    for i in pics:
         (pics_dir / f"pic{i}.pic.yml").write_text(PIC_TEMPLATE.format(length=1 + i / 10))
     return pics_dir
 
@@ -109,49 +113,60 @@ class Timing:
     call: float = float("inf")  # the builder command's call
 
 
-def build(args: list[str], env: dict[str, str], cwd: Path, outputs: Path, park: Path) -> Timing:
-    """Times of one command, building into a new `outputs` folder; what an
-    earlier run left there is moved into `park` first."""
+# One build: the command lines run side by side (one, or the halves of a
+# split project), each with its folder to work in and its output folder.
+Build = list[tuple[list[str], Path, Path]]
+
+
+def park(outputs: Path, parking: Path) -> None:
+    """Moves what an earlier run left in `outputs` into `parking`."""
     if outputs.exists():
-        park.mkdir(exist_ok=True)
-        outputs.rename(park / f"{len(os.listdir(park))}")
+        parking.mkdir(exist_ok=True)
+        outputs.rename(parking / f"{len(os.listdir(parking))}")
+
+
+def build(commands: Build, env: dict[str, str], parking: Path) -> Timing:
+    """Times of one build into new output folders: until the last command ends,
+    and the longest builder call."""
+    for _, _, outputs in commands:
+        park(outputs, parking)
     os.sync()  # earlier runs' files are written out, not flushed during this one
     start = time.perf_counter()
-    result = subprocess.run(
-        [sys.executable, "-c", TIMED_MAIN, *args],
-        env=env,
-        cwd=cwd,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    processes = [
+        subprocess.Popen(
+            [sys.executable, "-c", TIMED_MAIN, *args],
+            env=env,
+            cwd=cwd,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for args, cwd, _ in commands
+    ]
+    errors = [process.communicate()[1] for process in processes]
     elapsed = time.perf_counter() - start
-    if result.returncode != 0:
-        raise RuntimeError(f"{' '.join(args)} failed: {result.stderr}")
-    call = float(result.stderr.rpartition("call: ")[2])
+    for process, (args, _, _), error in zip(processes, commands, errors, strict=True):
+        if process.returncode != 0:
+            raise RuntimeError(f"{' '.join(args)} failed: {error}")
+    call = max(float(error.rpartition("call: ")[2]) for error in errors)
     return Timing(elapsed, call)
 
 
 def bench(
-    label: str,
-    args: list[str],
-    cwd: Path,
-    outputs: Path,
-    settings: dict[str, dict[str, str]],
+    label: str, builds: dict[str, tuple[Build, dict[str, str]]], parking: Path
 ) -> dict[str, Timing]:
     base = {k: v for k, v in os.environ.items() if not k.startswith("LUMENCAD_")}
-    best = {name: Timing() for name in settings}
-    park = cwd / f"parked-{outputs.name}"
+    best = {name: Timing() for name in builds}
     for _ in range(REPEATS):
-        for name, extra in settings.items():
-            timing = build(args, {**base, **extra}, cwd, outputs, park)
+        for name, (commands, extra) in builds.items():
+            timing = build(commands, {**base, **extra}, parking)
             best[name].command = min(best[name].command, timing.command)
             best[name].call = min(best[name].call, timing.call)
-    shutil.rmtree(park, ignore_errors=True)
+    shutil.rmtree(parking, ignore_errors=True)
     base_time = best["jobs 1"]
     for name, t in best.items():
         print(
-            f"{label:<18} {name:<10} command {t.command:5.2f} s "
+            f"{label:<18} {name:<13} command {t.command:5.2f} s "
             f"({base_time.command / t.command:4.2f}x)   "
             f"builder call {t.call:5.2f} s ({base_time.call / t.call:4.2f}x)"
         )
@@ -187,7 +202,11 @@ def main() -> int:
     print(f"two busy processes get {parallel_capacity():.2f} cores now")
     with tempfile.TemporaryDirectory(prefix="bench-parallel-", dir=args.dir) as folder:
         root = Path(folder)
-        pics_dir = make_project(root)
+        whole = make_project(root / "project", range(PICS))
+        halves = [
+            make_project(root / "first-half", range(PICS // 2)),
+            make_project(root / "second-half", range(PICS // 2, PICS)),
+        ]
         pdk_dir = make_pdk(root)
         # Every build, and the cluster's workers, import lumencad and the generated PDK.
         paths = [str(pdk_dir), PACKAGE_ROOT, os.environ.get("PYTHONPATH", "")]
@@ -202,28 +221,33 @@ def main() -> int:
                 "jobs auto": {"LUMENCAD_JOBS": "auto"},
                 "cluster": {"LUMENCAD_SCHEDULER": cluster.scheduler_address},
             }
-            pics = bench(
-                f"{PICS} pics",
-                ["build-pics", str(pics_dir)],
-                root,
-                root / "project" / "build",
-                settings,
-            )
+
+            def pics_build(pics_dir: Path) -> tuple[list[str], Path, Path]:
+                return ["build-pics", str(pics_dir)], root, pics_dir.parent / "build"
+
+            pics_builds = {name: ([pics_build(whole)], env) for name, env in settings.items()}
+            # Two sequential processes, each building half of the pics in a
+            # project of its own: what two cores give this work at best.
+            pics_builds["two halves"] = ([pics_build(half) for half in halves], settings["jobs 1"])
+            pics = bench(f"{PICS} pics", pics_builds, root / "parked")
+            pdk_build = ["build-pdk", str(root / "pdk-build"), "--pdk", "benchpdk"]
             bench(
                 f"PDK of {PDK_CELLS} cells",
-                ["build-pdk", str(root / "pdk-build"), "--pdk", "benchpdk"],
-                root,
-                root / "pdk-build",
-                settings,
+                {
+                    name: ([(pdk_build, root, root / "pdk-build")], env)
+                    for name, env in settings.items()
+                },
+                root / "parked",
             )
     print(f"after the builds, two busy processes get {parallel_capacity():.2f} cores")
-    command = pics["jobs 1"].command / pics["jobs 2"].command
+    jobs = pics["jobs 1"].command / pics["jobs 2"].command
+    ceiling = pics["jobs 1"].command / pics["two halves"].command
     call = pics["jobs 1"].call / pics["jobs 2"].call
-    cluster_ratio = pics["cluster"].call / pics["jobs 2"].call
-    ok = call >= TARGET_JOBS_2 and cluster_ratio <= TARGET_CLUSTER
+    cluster_ratio = pics["cluster"].command / pics["jobs 2"].command
+    ok = jobs >= TARGET_JOBS_2 and cluster_ratio <= TARGET_CLUSTER
     print(
-        f"jobs 2 over jobs 1 at {PICS} pics: builder call {call:.2f}x "
-        f"(target >= {TARGET_JOBS_2}x), whole command {command:.2f}x; "
+        f"jobs 2 over jobs 1 at {PICS} pics: {jobs:.2f}x (target >= {TARGET_JOBS_2}x; "
+        f"builder call alone {call:.2f}x; two processes building half each {ceiling:.2f}x); "
         f"cluster over jobs 2: {cluster_ratio:.2f}x (target <= {TARGET_CLUSTER}x): "
         + ("ok" if ok else "MISSED")
     )
