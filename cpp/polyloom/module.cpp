@@ -139,6 +139,76 @@ nb::object transformed_ports(nb::handle, const nb::handle* args) {
   return std::move(moved);
 }
 
+// A port's name, centre and orientation as the plain values the fast paths
+// take, or false.
+struct PlainPort {
+  nb::object name;
+  double x, y, angle;
+  bool oriented;
+};
+
+bool plain_port(PyTypeObject* type, nb::handle port, PlainPort* out) {
+  if (Py_TYPE(port.ptr()) != type) return false;
+  const PortFields& f = port_fields();
+  out->name = checked(PyObject_GetAttr(port.ptr(), f.name));
+  nb::object center = checked(PyObject_GetAttr(port.ptr(), f.center));
+  nb::object orientation = checked(PyObject_GetAttr(port.ptr(), f.orientation));
+  out->oriented = !orientation.is_none();
+  out->angle = 0.0;
+  return PyUnicode_CheckExact(out->name.ptr()) && PyTuple_CheckExact(center.ptr()) &&
+         PyTuple_GET_SIZE(center.ptr()) == 2 &&
+         exact_double(PyTuple_GET_ITEM(center.ptr(), 0), &out->x) &&
+         exact_double(PyTuple_GET_ITEM(center.ptr(), 1), &out->y) &&
+         (!out->oriented || exact_double(orientation, &out->angle));
+}
+
+void append(nb::handle list, nb::handle value) {
+  if (PyList_Append(list.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+// place_ports(port_type, instance, ports, x, y, c, s, rotation, mirror, refs,
+// centers, orientations): the references "instance,port", placed centres
+// and orientations of an instance's ports, appended to the three lists.
+nb::object place_ports(nb::handle, const nb::handle* args) {
+  nb::handle port_type = args[0], instance = args[1], ports = args[2];
+  nb::handle refs = args[9], centers = args[10], orientations = args[11];
+  Placement placement;
+  if (!PyType_Check(port_type.ptr()) || !PyUnicode_CheckExact(instance.ptr()) ||
+      !PyTuple_CheckExact(ports.ptr()) || !exact_double(args[3], &placement.x) ||
+      !exact_double(args[4], &placement.y) || !exact_double(args[5], &placement.c) ||
+      !exact_double(args[6], &placement.s) || !exact_double(args[7], &placement.rotation) ||
+      !PyList_CheckExact(refs.ptr()) || !PyList_CheckExact(centers.ptr()) ||
+      !PyList_CheckExact(orientations.ptr()))
+    return nb::bool_(false);
+  placement.mirror = truthy(args[8]);
+  auto* type = reinterpret_cast<PyTypeObject*>(port_type.ptr());
+
+  // Everything is checked before anything is appended. Ports sharing a name
+  // (which a mapping by name would merge) are left to the caller too.
+  const Py_ssize_t count = PyTuple_GET_SIZE(ports.ptr());
+  std::vector<PlainPort> plain(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PlainPort& port = plain[static_cast<std::size_t>(i)];
+    if (!plain_port(type, PyTuple_GET_ITEM(ports.ptr(), i), &port)) return nb::bool_(false);
+    for (Py_ssize_t j = 0; j < i; ++j) {
+      int same = PyUnicode_Compare(plain[static_cast<std::size_t>(j)].name.ptr(), port.name.ptr());
+      if (same == -1 && PyErr_Occurred()) throw nb::python_error();
+      if (same == 0) return nb::bool_(false);
+    }
+  }
+  nb::str comma(",");
+  for (const PlainPort& port : plain) {
+    double moved_x, moved_y;
+    place_point(placement, port.x, port.y, &moved_x, &moved_y);
+    append(refs, concat({instance, comma, port.name}));
+    append(centers, checked(Py_BuildValue("(dd)", clean_value(moved_x), clean_value(moved_y))));
+    append(orientations, port.oriented
+                             ? checked(PyFloat_FromDouble(place_angle(placement, port.angle)))
+                             : nb::none());
+  }
+  return nb::bool_(true);
+}
+
 nb::object grid_neighbours(nb::handle, const nb::handle* args) {
   std::vector<double> xs, ys, probe_xs, probe_ys;
   double cell;
@@ -230,6 +300,26 @@ LUMENCAD_MODULE(_geometry, m) {
                    "[0, 360). None when a value is not an exact float or a port not exactly\n"
                    "of port_type.",
                    transformed_ports});
+  def_function(m, {"place_ports",
+                   {{"port_type"},
+                    {"instance", "str"},
+                    {"ports", "tuple"},
+                    {"x", "float"},
+                    {"y", "float"},
+                    {"c", "float"},
+                    {"s", "float"},
+                    {"rotation", "float"},
+                    {"mirror", "bool"},
+                    {"refs", "list[str]"},
+                    {"centers", "list[tuple[float, float]]"},
+                    {"orientations", "list[float | None]"}},
+                   "bool",
+                   "Appends the reference \"instance,port\", the centre and the orientation of\n"
+                   "each port placed as transformed_ports places it to refs, centers and\n"
+                   "orientations. False, with nothing appended, when a value is not an\n"
+                   "exact float, a name not an exact str, a port not exactly of port_type,\n"
+                   "or two ports share a name.",
+                   place_ports});
   def_function(m, {"grid_neighbours",
                    {{"xs", "list[float]"},
                     {"ys", "list[float]"},

@@ -16,6 +16,7 @@ from typing import Any
 from natsort import natsort_keygen
 
 from polyloom import _geometry
+from polyloom.geometry import cos_sin
 from polyloom.layout import Layout
 from polyloom.port import Port, transformed_ports
 
@@ -55,9 +56,13 @@ def facing(a: Port, b: Port) -> bool:
 
     Ports without an orientation face anything.
     """
-    if a.orientation is None or b.orientation is None:
+    return _facing(a.orientation, b.orientation)
+
+
+def _facing(a: float | None, b: float | None) -> bool:
+    if a is None or b is None:
         return True
-    difference = (a.orientation - b.orientation - 180.0) % 360.0
+    difference = (a - b - 180.0) % 360.0
     return min(difference, 360.0 - difference) <= ANGLE_TOLERANCE
 
 
@@ -92,14 +97,13 @@ class PortGrid:
     """Ports by position on a 1 nm grid: the clusters of ports that meet, and
     the ports at each of some probe points."""
 
-    def __init__(self, ports: list[Port], probes: list[Point]) -> None:
-        self.ports = ports
+    def __init__(self, centers: list[Point], probes: list[Point]) -> None:
         # Distinct positions, each with the ports sitting exactly there.
         at: dict[Point, list[int]] = {}
-        for index, port in enumerate(ports):
-            sharing = at.get(port.center)
+        for index, center in enumerate(centers):
+            sharing = at.get(center)
             if sharing is None:
-                at[port.center] = [index]
+                at[center] = [index]
             else:
                 sharing.append(index)
         self.at = at
@@ -149,8 +153,8 @@ class PortGrid:
         return list(clusters.values())
 
 
-def _format_point(port: Port) -> str:
-    return f"({port.center[0]!r}, {port.center[1]!r})"
+def _format_point(center: Point) -> str:
+    return f"({center[0]!r}, {center[1]!r})"
 
 
 def extract_netlist(component: Layout, allow_multiple: bool = False) -> dict[str, Any]:
@@ -163,8 +167,10 @@ def extract_netlist(component: Layout, allow_multiple: bool = False) -> dict[str
     """
     instances: dict[str, Any] = {}
     placements: dict[str, Any] = {}
+    # Each instance port's reference "instance,port", centre and orientation.
     refs: list[str] = []
-    ports: list[Port] = []
+    centers: list[Point] = []
+    orientations: list[float | None] = []
     # What instances of one child share: its name, its ports, and whether its
     # settings are plain values that copy in one step.
     children: dict[int, tuple[str, tuple[Port, ...], bool]] = {}
@@ -183,13 +189,20 @@ def extract_netlist(component: Layout, allow_multiple: bool = False) -> dict[str
         placements[name] = {"x": x, "y": y, "rotation": rotation, "mirror": mirror}
         # The instance's ports, worked out here rather than through `inst.ports`,
         # which would keep them on the instance: a layout built only to be
-        # extracted is then freed with no ports attached.
-        for port in transformed_ports(child_ports, (x, y), rotation, mirror).values():
-            refs.append(f"{name},{port.name}")
-            ports.append(port)
+        # extracted is then freed with no ports attached. Plain values take
+        # the C++ path, which makes no port objects.
+        c, s = cos_sin(rotation)
+        placed = _geometry.place_ports(
+            Port, name, child_ports, x, y, c, s, rotation, mirror, refs, centers, orientations
+        )
+        if not placed:
+            for port in transformed_ports(child_ports, (x, y), rotation, mirror).values():
+                refs.append(f"{name},{port.name}")
+                centers.append(port.center)
+                orientations.append(port.orientation)
 
     tops = list(component.ports)
-    grid = PortGrid(ports, [top.center for top in tops])
+    grid = PortGrid(centers, [top.center for top in tops])
     connections: dict[str, str] = {}
     # The natural sort key of each connection's first reference.
     first_keys: dict[str, tuple[Any, ...]] = {}
@@ -197,7 +210,7 @@ def extract_netlist(component: Layout, allow_multiple: bool = False) -> dict[str
     for group in grid.groups():
         if len(group) == 2:
             a, b = group
-            if facing(ports[a], ports[b]):
+            if _facing(orientations[a], orientations[b]):
                 first, second = refs[a], refs[b]
                 first_key, second_key = natural_key(first), natural_key(second)
                 if second_key < first_key:  # a stable sort of the pair
@@ -209,7 +222,7 @@ def extract_netlist(component: Layout, allow_multiple: bool = False) -> dict[str
             if not allow_multiple:
                 listed = ", ".join(repr(m) for m in members)
                 raise ValueError(
-                    f"More than two ports meet at {_format_point(ports[group[0]])}: {listed} "
+                    f"More than two ports meet at {_format_point(centers[group[0]])}: {listed} "
                     "(use allow_multiple=True to report them as nets)"
                 )
             nets.append(members)
@@ -219,13 +232,10 @@ def extract_netlist(component: Layout, allow_multiple: bool = False) -> dict[str
         candidates = grid.near(probe)
         if not candidates:
             continue
-        same_way = [
-            i
-            for i in candidates
-            if top.orientation is None
-            or ports[i].orientation is None
-            or facing(ports[i], top.copy(orientation=top.orientation + 180.0))
-        ]
+        # The direction a port meeting `top` from inside points to, as the
+        # port `top.copy(orientation=top.orientation + 180.0)` holds it.
+        inward = None if top.orientation is None else float(top.orientation + 180.0)
+        same_way = [i for i in candidates if _facing(orientations[i], inward)]
         exposed[top.name] = refs[(same_way or candidates)[0]]
 
     netlist: dict[str, Any] = {
