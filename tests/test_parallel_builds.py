@@ -320,3 +320,13 @@ def test_dask_is_imported_only_for_a_scheduler(tmp_path, monkeypatch) -> None:
         "error: Building on the Dask scheduler 'tcp://127.0.0.1:8786' needs Dask's "
         "distributed scheduler: pip install 'lumencad[cluster]'\n",
     )
+
+
+def test_workers_are_forked_as_cells_come(tmp_path, monkeypatch) -> None:
+    pics_dir = make_project(tmp_path, 3, [], broken_pic=False)
+    monkeypatch.setattr(SETTINGS, "jobs", 16)
+    forked = []
+    fork = lumencad.core.workers._fork
+    monkeypatch.setattr(lumencad.core.workers, "_fork", lambda p: forked.append(fork(p)))
+    code, out, err = invoke("build-pics", str(pics_dir), "--pdk", "generic")
+    assert (code, err, len(forked)) == (0, "3 cells built, 0 failed.\n", 3)

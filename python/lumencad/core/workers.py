@@ -234,8 +234,8 @@ class _Worker:
 
 
 class LocalPool:
-    """Worker processes on this machine, all started at once (spawned when the
-    pool is made, forked when the command is prepared); one that dies is
+    """Worker processes on this machine: spawned all at once when the pool is
+    made, or forked from the prepared command as cells come; one that dies is
     replaced when needed."""
 
     def __init__(
@@ -263,14 +263,15 @@ class LocalPool:
             self._start_all()
 
     def prepared(self, build: Callable[..., Any]) -> None:
-        """The command has set up: forked workers start now, building with ``build``."""
+        """The command has set up: forked workers build with ``build``. They
+        start with the first cells, one per cell up to the pool's size, so a
+        run of a few cells forks no more workers than it has cells."""
         if self._method == "fork":
             self._build = build
-            self._start_all()
 
     def _start_all(self) -> None:
         try:
-            for _ in range(self._size - len(self._workers)):
+            for _ in range(self._size):
                 self._start()
         except BaseException:
             self.terminate()
