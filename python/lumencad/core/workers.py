@@ -2,10 +2,10 @@
 
 The loop of a builder command decides which cell goes next, prints the console
 lines in order and applies the failure policy; a pool only carries cells to
-worker processes and their outcomes back. Every worker prepares itself once,
-through the builder module's ``_prepare_worker`` (import the PDK, register the
-project's cells), then builds cells by name with the module's ``_build_cell``,
-which writes the GDS, ports and log files exactly as a sequential run does.
+worker processes and their outcomes back. Every worker builds cells by name
+with the builder module's ``_build_cell``, which writes the GDS, ports and log
+files exactly as a sequential run does, with the build callable of a prepared
+command (PDK imported, the project's cells registered).
 
 A cell travels as ``(index, cell name, GDS path, ports path, log path)``, its
 outcome comes back as ``(index, (status, detail, message))``: status "built",
@@ -18,16 +18,18 @@ callable, once its setup is done), ``room()``, ``submit(...)``, ``wait()``
 start), then ``close()``, or ``terminate()`` after an error.
 
 On Linux local workers are forked from the command once it has set up: they
-start in milliseconds with the PDK imported and the project's cells
-registered, and build with the command's own build callable. Elsewhere they
-are started with ``spawn`` when the pool is made, each importing lumencad and
-preparing itself while the command sets up; they inherit nothing but the
-parent's ``sys.path``, environment and working directory. Dask is imported
-only when a scheduler address is given; its
-workers must have lumencad (and the PDK) installed and reach the project
-folder at the same path. They outlive a run, so they prepare again for each
-run, and they receive cells in batches whose size follows the cells' build
-time, so that the cluster's per-task cost stays small.
+start in milliseconds, prepared as the command is, and build with its build
+callable. Elsewhere they are started with ``spawn`` when the pool is made and
+prepare themselves through the module's ``_prepare_worker`` while the command
+sets up; they inherit nothing but the parent's ``sys.path``, environment and
+working directory. Local workers are given several cells at a time (about
+QUEUE_SECONDS of work) and report each one as it ends.
+
+Dask is imported only when a scheduler address is given; its workers must
+have lumencad (and the PDK) installed and reach the project folder at the same
+path. They outlive a run, so they prepare again for each run (starting while
+the command sets up), and they receive cells in batches whose size follows the
+cells' build time, so that the cluster's per-task cost stays small.
 """
 
 from __future__ import annotations
