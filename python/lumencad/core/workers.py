@@ -70,7 +70,7 @@ READ_INTERVAL = 0.002
 # A cluster gets cells in batches of about this much work, in seconds: its
 # per-task cost is milliseconds, a small cell's build about as much. The first
 # batch is one cell; each next one at most BATCH_GROWTH times the last.
-BATCH_SECONDS = 0.05
+BATCH_SECONDS = 0.1
 BATCH_GROWTH = 4
 MAX_BATCH = 256
 # Index beyond every cell: no cell is held back.
