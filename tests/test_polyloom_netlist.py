@@ -81,3 +81,25 @@ def test_extraction_scales_to_many_instances():
     connections = top.get_netlist()["connections"]
     assert len(connections) == 1999
     assert connections["w1998,o2"] == "w1999,o1"
+
+
+@pytest.mark.parametrize("rotation", [0.0, 90.0, 180.0, 270.0, 30.0, -45.5])
+@pytest.mark.parametrize("mirror", [False, True])
+def test_ports_placed_in_cpp_as_transformed_ports_places_them(rotation, mirror):
+    ports = (*_wire().ports, pl.Port("e", (0.1 + 0.2, 1 / 3), None, 0.5, (1, 0)))
+    refs, centers, orientations = [], [], []
+    c, s = pl.geometry.cos_sin(rotation)
+    args = (pl.Port, "i7", ports, 0.1, -2.7, c, s, rotation, mirror)
+    assert pl._geometry.place_ports(*args, refs, centers, orientations)
+    moved = pl.port.transformed_ports(ports, (0.1, -2.7), rotation, mirror).values()
+    assert refs == ["i7,o1", "i7,o2", "i7,e"]
+    assert centers == [port.center for port in moved]
+    assert orientations == [port.orientation for port in moved]
+    # Anything but plain values is left to Python, with nothing appended.
+    assert not pl._geometry.place_ports(
+        pl.Port, "i7", ports, 1, 0.0, c, s, rotation, mirror, refs, centers, orientations
+    )
+    assert not pl._geometry.place_ports(
+        pl.Port, "i7", ports * 2, 0.0, 0.0, c, s, rotation, mirror, refs, centers, orientations
+    )
+    assert len(refs) == len(centers) == len(orientations) == 3
